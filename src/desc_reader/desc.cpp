@@ -1,0 +1,98 @@
+#include "desc_reader/desc.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace reelknit {
+
+std::uint64_t convert_duration(std::uint64_t duration, std::uint32_t from, std::uint32_t to) {
+  const double quotient = static_cast<double>(duration) / static_cast<double>(from);
+  const double rounded = std::ceil(static_cast<double>(to) * quotient);
+  if (std::isnan(rounded) || rounded <= 0.0) return 0;
+  if (rounded >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(rounded);
+}
+
+void finish_input(Desc& desc, std::size_t input_index) {
+  if (desc.mdat_spans.empty()) return;
+  MdatSpan& span = desc.mdat_spans.back();
+  span.input_index = input_index;
+  desc.mdat_base += span.size;
+  for (TrackDesc& track : desc.tracks) {
+    const std::uint32_t added_samples = track.stsz_count - track.sample_base;
+    if (track.has_ctts && track.ctts_input != input_index && added_samples != 0) {
+      track.ctts.push_back(CttsEntry{added_samples, 0});
+    }
+    track.sample_base = track.stsz_count;
+    track.chunk_base = static_cast<std::uint32_t>(track.stco.size());
+  }
+}
+
+std::vector<TableMarks> mark_tables(const Desc& desc) {
+  std::vector<TableMarks> marks;
+  for (const TrackDesc& track : desc.tracks) marks.push_back(TableMarks{track.stsc.size()});
+  return marks;
+}
+
+namespace {
+
+/// Sample sizes of one track, by sample number within the merged track.
+struct SampleSizes {
+  const TrackDesc& track;
+
+  std::uint64_t available() const {
+    return track.stsz.empty() ? std::uint64_t{track.stsz_count} : track.stsz.size();
+  }
+  /// Bytes of `count` samples from `first`; counts only samples that exist.
+  std::uint64_t bytes(std::uint64_t first, std::uint64_t count) const {
+    const std::uint64_t end = std::min(available(), first + count);
+    if (first >= end) return 0;
+    if (track.stsz.empty()) return (end - first) * track.stsz_sample_size;
+    std::uint64_t total = 0;
+    for (std::uint64_t s = first; s < end; ++s) total += track.stsz[s];
+    return total;
+  }
+};
+
+std::optional<ChunkOutsideSpan> check_track(const TrackDesc& track, std::size_t slot, const TableMarks& marks,
+                                            const MdatSpan& span, std::uint64_t mdat_base) {
+  const std::uint64_t chunk_count = track.stco.size() - track.chunk_base;
+  auto outside = [&](std::uint64_t chunk, std::uint64_t bytes) -> std::optional<ChunkOutsideSpan> {
+    const std::uint64_t relative = track.stco[track.chunk_base + chunk - 1] - mdat_base;
+    if (relative < span.size && bytes <= span.size - relative) return std::nullopt;
+    return ChunkOutsideSpan{slot, chunk, relative + span.offset, bytes};
+  };
+  // Chunk sizes follow from the sample-to-chunk runs and the sample sizes.
+  SampleSizes sizes{track};
+  std::uint64_t sample = track.sample_base;
+  std::uint64_t checked = 0;
+  for (std::size_t j = marks.stsc; j < track.stsc.size(); ++j) {
+    const StscEntry& run = track.stsc[j];
+    const std::uint64_t first = std::uint64_t{run.first_chunk - track.chunk_base};
+    const std::uint64_t next = j + 1 < track.stsc.size() ? std::uint64_t{track.stsc[j + 1].first_chunk - track.chunk_base}
+                                                         : chunk_count + 1;
+    for (std::uint64_t chunk = std::max<std::uint64_t>(first, checked + 1); chunk < next && chunk <= chunk_count;
+         ++chunk) {
+      if (auto problem = outside(chunk, sizes.bytes(sample, run.samples_per_chunk))) return problem;
+      sample += run.samples_per_chunk;
+      checked = chunk;
+    }
+  }
+  for (std::uint64_t chunk = checked + 1; chunk <= chunk_count; ++chunk) {
+    if (auto problem = outside(chunk, 0)) return problem;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ChunkOutsideSpan> find_chunk_outside_span(const Desc& desc, const std::vector<TableMarks>& marks,
+                                                        const MdatSpan& span) {
+  for (std::size_t slot = 0; slot < desc.tracks.size(); ++slot) {
+    if (auto problem = check_track(desc.tracks[slot], slot, marks[slot], span, desc.mdat_base)) return problem;
+  }
+  return std::nullopt;
+}
+
+}  // namespace reelknit

@@ -1,0 +1,398 @@
+#include "desc_reader/read_desc.h"
+
+#include <limits>
+
+#include "lib/box.h"
+#include "lib/format.h"
+#include "lib/log_line.h"
+
+namespace reelknit {
+
+namespace {
+
+/// What every level of one input's walk shares.
+struct Walk {
+  BufferedReader& reader;
+  Desc& desc;
+  std::size_t input_index;
+};
+
+Error invalid_data(std::string message) { return Error(ErrorKind::InvalidData, std::move(message)); }
+
+Status require_payload(const BoxHeader& header, std::uint64_t needed) {
+  if (header.payload_size() >= needed) return success();
+  return invalid_data(format_text("box {} at offset {} holds {} bytes, too few for its {}-byte fields",
+                                  box_type_text(header.type), header.position, header.payload_size(), needed));
+}
+
+/// An entry count must be backed by the bytes of the box: never read on into the next box.
+Status require_entries(const BoxHeader& header, std::uint64_t fields_before, std::uint64_t count,
+                       std::uint64_t entry_size) {
+  const std::uint64_t room = header.payload_size() - fields_before;
+  if (count <= room / entry_size) return success();
+  return invalid_data(format_text("box {} at offset {} claims {} entries of {} bytes but holds only {} bytes",
+                                  box_type_text(header.type), header.position, count, entry_size, room));
+}
+
+Status skip_bytes(BufferedReader& reader, std::size_t count) {
+  std::uint8_t scratch[32];
+  while (count > 0) {
+    const std::size_t take = std::min(count, sizeof scratch);
+    REELKNIT_TRY(reader.read_exact(std::span(scratch, take)));
+    count -= take;
+  }
+  return success();
+}
+
+/// Reads the version byte and skips the 3 flag bytes.
+Result<std::uint8_t> read_version(BufferedReader& reader) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, reader.read_u8());
+  REELKNIT_TRY(skip_bytes(reader, 3));
+  return version;
+}
+
+Result<TrackDesc*> existing_slot(Walk& walk, std::uint64_t track_index, const BoxHeader& header) {
+  if (track_index < walk.desc.tracks.size()) return &walk.desc.tracks[track_index];
+  return Error(ErrorKind::Unsupported,
+               format_text("input {} has more than {} tracks ({} at offset {} is in track {}); the merge supports {}",
+                           walk.input_index + 1, TRACK_SLOTS, box_type_text(header.type), header.position,
+                           track_index + 1, TRACK_SLOTS));
+}
+
+Result<const MdatSpan*> current_span(Walk& walk, const BoxHeader& header) {
+  if (!walk.desc.mdat_spans.empty()) return &walk.desc.mdat_spans.back();
+  return invalid_data(format_text("input {} has a {} table at offset {} but no media data (mdat) to refer to",
+                                  walk.input_index + 1, box_type_text(header.type), header.position));
+}
+
+Status read_mvhd(Walk& walk, const BoxHeader& header) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+  REELKNIT_TRY(require_payload(header, version == 1 ? 32 : 20));
+  std::uint32_t timescale;
+  std::uint64_t duration;
+  if (version == 1) {
+    REELKNIT_TRY(skip_bytes(walk.reader, 16));
+    REELKNIT_ASSIGN_OR_RETURN(timescale, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be64());
+  } else {
+    REELKNIT_TRY(skip_bytes(walk.reader, 8));
+    REELKNIT_ASSIGN_OR_RETURN(timescale, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be32());
+  }
+  Desc& desc = walk.desc;
+  if (desc.movie_timescale == 0) desc.movie_timescale = timescale;
+  desc.input_timescales[walk.input_index] = timescale;
+  desc.mvhd_duration += convert_duration(duration, timescale, desc.movie_timescale);
+  return success();
+}
+
+Status read_tkhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+  if (track_index >= walk.desc.tracks.size()) return success();
+  REELKNIT_TRY(require_payload(header, version == 1 ? 36 : 24));
+  std::uint64_t duration;
+  if (version == 1) {
+    REELKNIT_TRY(skip_bytes(walk.reader, 24));
+    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be64());
+  } else {
+    REELKNIT_TRY(skip_bytes(walk.reader, 16));
+    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be32());
+  }
+  Desc& desc = walk.desc;
+  if (walk.input_index >= desc.input_timescales.size()) return Error(ErrorKind::Other, "Invalid index");
+  desc.tracks[track_index].tkhd_duration +=
+      convert_duration(duration, desc.input_timescales[walk.input_index], desc.movie_timescale);
+  return success();
+}
+
+Status read_mdhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+  if (track_index >= walk.desc.tracks.size()) return success();
+  REELKNIT_TRY(require_payload(header, version == 1 ? 32 : 20));
+  std::uint32_t timescale;
+  std::uint64_t duration;
+  if (version == 1) {
+    REELKNIT_TRY(skip_bytes(walk.reader, 16));
+    REELKNIT_ASSIGN_OR_RETURN(timescale, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be64());
+  } else {
+    REELKNIT_TRY(skip_bytes(walk.reader, 8));
+    REELKNIT_ASSIGN_OR_RETURN(timescale, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be32());
+  }
+  TrackDesc& track = walk.desc.tracks[track_index];
+  if (track.mdhd_timescale == 0) track.mdhd_timescale = timescale;
+  track.mdhd_duration += convert_duration(duration, timescale, track.mdhd_timescale);
+  return success();
+}
+
+/// Reads the version, flags and entry count of a table and checks the count against the box.
+Result<std::uint32_t> read_entry_count(Walk& walk, const BoxHeader& header, std::uint64_t entry_size) {
+  REELKNIT_TRY(require_payload(header, 8));
+  REELKNIT_TRY(skip_bytes(walk.reader, 4));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
+  REELKNIT_TRY(require_entries(header, 8, count, entry_size));
+  return count;
+}
+
+Status read_elst(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_TRY(require_payload(header, 8));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
+  const std::uint64_t entry_size = version == 1 ? 20 : 12;
+  REELKNIT_TRY(require_entries(header, 8, count, entry_size));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t segment_duration;
+    bool plays_media;
+    if (version == 1) {
+      REELKNIT_ASSIGN_OR_RETURN(segment_duration, walk.reader.read_be64());
+      REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t media_time, walk.reader.read_be64());
+      plays_media = media_time != std::numeric_limits<std::uint64_t>::max();
+    } else {
+      REELKNIT_ASSIGN_OR_RETURN(segment_duration, walk.reader.read_be32());
+      REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t media_time, walk.reader.read_be32());
+      plays_media = media_time != std::numeric_limits<std::uint32_t>::max();
+    }
+    REELKNIT_TRY(skip_bytes(walk.reader, 4));
+    if (plays_media) track.elst_segment_duration += segment_duration;
+  }
+  return success();
+}
+
+/// Sizes of earlier inputs that were all one constant become explicit entries
+/// once the inputs disagree, so the merged table describes every sample.
+Status list_constant_sizes(Walk& walk, TrackDesc& track, std::uint32_t sample_size, std::uint32_t count,
+                           const BoxHeader& header) {
+  if (count == 0) return success();
+  // Each sample occupies its bytes in the media data: a count beyond that is damage,
+  // and listing it would only exhaust memory.
+  const std::uint64_t media_bytes = walk.desc.mdat_base + (walk.desc.mdat_spans.empty() ? 0 : walk.desc.mdat_spans.back().size);
+  if (std::uint64_t{count} * sample_size > media_bytes) {
+    return invalid_data(format_text("box stsz at offset {} in input {} claims {} samples of {} bytes, more than the media data holds",
+                                    header.position, walk.input_index + 1, count, sample_size));
+  }
+  track.stsz.insert(track.stsz.end(), count, sample_size);
+  return success();
+}
+
+Status read_stsz(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_TRY(require_payload(header, 12));
+  REELKNIT_TRY(skip_bytes(walk.reader, 4));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t sample_size, walk.reader.read_be32());
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t sample_count, walk.reader.read_be32());
+  const bool earlier_constant = track.stsz_sample_size != 0 && track.stsz.empty();
+  const bool mixed = track.stsz_count != 0 && (earlier_constant ? sample_size != track.stsz_sample_size : sample_size != 0);
+  if (mixed && earlier_constant) {
+    REELKNIT_TRY(list_constant_sizes(walk, track, track.stsz_sample_size, track.stsz_count, header));
+  }
+  if (sample_size == 0) {
+    REELKNIT_TRY(require_entries(header, 12, sample_count, 4));
+    for (std::uint32_t i = 0; i < sample_count; ++i) {
+      REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t entry, walk.reader.read_be32());
+      track.stsz.push_back(entry);
+    }
+  } else if (mixed) {
+    REELKNIT_TRY(list_constant_sizes(walk, track, sample_size, sample_count, header));
+  }
+  track.stsz_sample_size = mixed ? 0 : sample_size;
+  track.stsz_count += sample_count;
+  return success();
+}
+
+Status read_sdtp(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_TRY(require_payload(header, 4));
+  REELKNIT_TRY(skip_bytes(walk.reader, 4));
+  std::uint64_t remaining = header.payload_size() - 4;
+  std::uint8_t chunk[4096];
+  while (remaining > 0) {
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, sizeof chunk));
+    REELKNIT_TRY(walk.reader.read_exact(std::span(chunk, take)));
+    track.sdtp.insert(track.sdtp.end(), chunk, chunk + take);
+    remaining -= take;
+  }
+  return success();
+}
+
+Status read_stss(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, 4));
+  if (count == 0) return success();
+  REELKNIT_TRY(current_span(walk, header));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t sample, walk.reader.read_be32());
+    track.stss.push_back(sample + track.sample_base);
+  }
+  return success();
+}
+
+Status read_chunk_offsets(Walk& walk, const BoxHeader& header, TrackDesc& track, bool wide) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, wide ? 8 : 4));
+  if (count == 0) return success();
+  REELKNIT_ASSIGN_OR_RETURN(const MdatSpan* span, current_span(walk, header));
+  // Offsets become relative to the merged media data, where this input's part starts at mdat_base.
+  const std::uint64_t rebase = walk.desc.mdat_base - span->offset;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t offset;
+    if (wide) {
+      REELKNIT_ASSIGN_OR_RETURN(offset, walk.reader.read_be64());
+    } else {
+      REELKNIT_ASSIGN_OR_RETURN(offset, walk.reader.read_be32());
+    }
+    track.stco.push_back(offset + rebase);
+  }
+  return success();
+}
+
+Status read_stts(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, 8));
+  if (count == 0) return success();
+  REELKNIT_TRY(current_span(walk, header));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    SttsEntry entry;
+    REELKNIT_ASSIGN_OR_RETURN(entry.sample_count, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(entry.sample_delta, walk.reader.read_be32());
+    track.stts.push_back(entry);
+  }
+  return success();
+}
+
+Status read_ctts(Walk& walk, const BoxHeader& header, TrackDesc& track, std::uint64_t track_index) {
+  REELKNIT_TRY(require_payload(header, 8));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
+  REELKNIT_TRY(require_entries(header, 8, count, 8));
+  if (walk.input_index == 0) {
+    track.has_ctts = true;
+    track.ctts_version = version;
+  } else if (!track.has_ctts) {
+    // The first input's track decides the output's tables; without a ctts there,
+    // this input's composition offsets would be lost and its frames shown out of order.
+    return Error(ErrorKind::Unsupported,
+                 format_text("track {} of input {} has composition offsets (ctts) but the first input's track has none",
+                             track_index + 1, walk.input_index + 1));
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    CttsEntry entry;
+    REELKNIT_ASSIGN_OR_RETURN(entry.sample_count, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(entry.sample_offset, walk.reader.read_be32());
+    track.ctts.push_back(entry);
+  }
+  track.ctts_input = walk.input_index;
+  return success();
+}
+
+Status read_stsc(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, 12));
+  if (count == 0) return success();
+  REELKNIT_TRY(current_span(walk, header));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    StscEntry entry;
+    REELKNIT_ASSIGN_OR_RETURN(entry.first_chunk, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(entry.samples_per_chunk, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(entry.sample_description_index, walk.reader.read_be32());
+    entry.first_chunk += track.chunk_base;
+    track.stsc.push_back(entry);
+  }
+  return success();
+}
+
+bool is_table(std::uint32_t type) {
+  switch (type) {
+    case BOX_ELST:
+    case BOX_STTS:
+    case BOX_CTTS:
+    case BOX_STSZ:
+    case BOX_STSS:
+    case BOX_STCO:
+    case BOX_CO64:
+    case BOX_SDTP:
+    case BOX_STSC: return true;
+    default: return false;
+  }
+}
+
+Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
+  // Timecode tracks keep the first input's tables: one timecode sample covers the whole recording.
+  if (walk.input_index != 0 && track->is_tmcd) return success();
+  switch (header.type) {
+    case BOX_ELST: return read_elst(walk, header, *track);
+    case BOX_STTS: return read_stts(walk, header, *track);
+    case BOX_CTTS: return read_ctts(walk, header, *track, track_index);
+    case BOX_STSZ: return read_stsz(walk, header, *track);
+    case BOX_STSS: return read_stss(walk, header, *track);
+    case BOX_STCO: return read_chunk_offsets(walk, header, *track, false);
+    case BOX_CO64: return read_chunk_offsets(walk, header, *track, true);
+    case BOX_SDTP: return read_sdtp(walk, header, *track);
+    case BOX_STSC: return read_stsc(walk, header, *track);
+    default: return success();
+  }
+}
+
+Status read_leaf(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  if (is_table(header.type)) return read_table(walk, header, track_index);
+  switch (header.type) {
+    case BOX_MVHD: return read_mvhd(walk, header);
+    case BOX_TKHD: return read_tkhd(walk, header, track_index);
+    case BOX_MDHD: return read_mdhd(walk, header, track_index);
+    case BOX_TMCD: {
+      REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
+      track->is_tmcd = true;
+      return success();
+    }
+    default: return success();
+  }
+}
+
+Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int depth);
+
+Status read_container(Walk& walk, const BoxHeader& header, std::uint64_t track_index, int depth) {
+  std::uint64_t payload = header.payload_size();
+  if (header.type == BOX_STSD) {
+    // Version, flags and entry count come before the sample entries; they are not a box.
+    if (payload < 8) {
+      REELKNIT_TRY(walk.reader.seek(SeekFrom::start(header.end())));
+      return success();
+    }
+    REELKNIT_TRY(skip_bytes(walk.reader, 8));
+    payload -= 8;
+  }
+  return read_list(walk, track_index, payload, depth + 1);
+}
+
+Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int depth) {
+  if (depth > MAX_BOX_DEPTH) {
+    return invalid_data(format_text("input {} nests boxes deeper than {} levels", walk.input_index + 1, MAX_BOX_DEPTH));
+  }
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, walk.reader.position());
+  if (walk.desc.input_timescales.size() <= walk.input_index) walk.desc.input_timescales.resize(walk.input_index + 1, 0);
+  if (limit == 0) return success();
+  for (;;) {
+    auto read = read_box_header(walk.reader);
+    if (!read) return success();  // the end of the list, normally the end of the file
+    const BoxHeader header = *read;
+    // A size or type of 0 passes over the header alone: what follows is read as the next box.
+    if (header.size == 0 || header.type == 0) continue;
+    REELKNIT_TRY(check_box_extent(header));
+    if (is_container(header.type, true)) {
+      REELKNIT_TRY(read_container(walk, header, track_index, depth));
+      if (header.type == BOX_TRAK) ++track_index;
+    } else {
+      REELKNIT_DEBUG(LOG_TARGET_DESC_READER, "Reading {}, offset: {}, size: {}, header_size: {}",
+                     box_type_text(header.type), header.position, header.size, header.header_size);
+      REELKNIT_TRY(read_leaf(walk, header, track_index));
+      REELKNIT_TRY(walk.reader.seek(SeekFrom::start(header.end())));
+    }
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t position, walk.reader.position());
+    if (position - start >= limit) return success();
+  }
+}
+
+}  // namespace
+
+Status read_desc(BufferedReader& reader, Desc& desc, std::uint64_t track_index, std::uint64_t limit,
+                 std::size_t input_index) {
+  Walk walk{reader, desc, input_index};
+  return read_list(walk, track_index, limit, 0);
+}
+
+}  // namespace reelknit

@@ -1,0 +1,38 @@
+// Reading the Insta360 trailers of all inputs and writing one merged trailer.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <vector>
+
+#include "lib/file.h"
+#include "lib/output_stream.h"
+
+namespace reelknit::insta360 {
+
+/// One record as learned from an input.
+struct TrailerRecord {
+  std::uint32_t version = 0;  ///< the version of the tail of the input that holds the record
+  std::uint8_t id = 0;
+  std::uint8_t tag = 0;
+  std::uint64_t size = 0;
+  bool operator==(const TrailerRecord&) const = default;
+};
+
+/// One input's records, by the absolute position of their data in that input.
+using TrailerRecords = std::map<std::uint64_t, TrailerRecord>;
+
+/// The records of every input, one map per input (empty without a trailer).
+/// Moves the file position of every input.
+Result<std::vector<TrailerRecords>> read_trailers(std::span<InputFile> inputs);
+
+/// Appends the merged trailer at the output's position, then releases the
+/// output (flush and close) whatever happened; returns the first failure.
+Status write_merged_trailer(std::span<InputFile> inputs, const std::vector<TrailerRecords>& records,
+                            OutputStream& output);
+
+/// Writes the 32 bytes of the magic.
+Status write_trailer_magic(OutputStream& output);
+
+}  // namespace reelknit::insta360

@@ -1,0 +1,88 @@
+#include "lib/box.h"
+
+#include <cstdio>
+#include <iterator>
+#include <limits>
+
+#include "lib/format.h"
+
+namespace reelknit {
+
+bool is_container(std::uint32_t type, bool reading) {
+  switch (type) {
+    case BOX_MOOV:
+    case BOX_TRAK:
+    case BOX_EDTS:
+    case BOX_MDIA:
+    case BOX_MINF:
+    case BOX_STBL: return true;
+    case BOX_STSD: return reading;
+    default: return false;
+  }
+}
+
+namespace {
+
+bool is_valid_utf8(const std::uint8_t* bytes, std::size_t length) {
+  std::size_t i = 0;
+  while (i < length) {
+    const std::uint8_t lead = bytes[i];
+    std::size_t continuation;
+    std::uint32_t code_point;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if ((lead & 0xE0) == 0xC0) {
+      continuation = 1;
+      code_point = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      continuation = 2;
+      code_point = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      continuation = 3;
+      code_point = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (i + continuation >= length) return false;
+    for (std::size_t k = 1; k <= continuation; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) return false;
+      code_point = (code_point << 6) | (bytes[i + k] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr std::uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code_point < smallest[continuation]) return false;
+    if (code_point >= 0xD800 && code_point <= 0xDFFF) return false;
+    if (code_point > 0x10FFFF) return false;
+    i += continuation + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string box_type_text(std::uint32_t type) {
+  std::uint8_t bytes[4];
+  store_be32(bytes, type);
+  if (is_valid_utf8(bytes, 4)) return std::string(std::begin(bytes), std::end(bytes));
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08X", type);
+  return hex;
+}
+
+Status check_box_extent(const BoxHeader& header) {
+  if (header.size == 0) return success();
+  if (header.size < header.header_size) {
+    return Error(ErrorKind::InvalidData,
+                 format_text("box {} at offset {} declares size {}, smaller than its {}-byte header",
+                             box_type_text(header.type), header.position, header.size, header.header_size));
+  }
+  if (header.size > std::numeric_limits<std::uint64_t>::max() - header.position) {
+    return Error(ErrorKind::InvalidData,
+                 format_text("box {} at offset {} declares size {}, which ends past the largest file position",
+                             box_type_text(header.type), header.position, header.size));
+  }
+  return success();
+}
+
+}  // namespace reelknit

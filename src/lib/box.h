@@ -1,0 +1,106 @@
+// Box primitives shared by the driver's scan, the description reader and the
+// writer: the header, the type numbers, which boxes are descended into.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "lib/byte_order.h"
+#include "lib/file.h"
+
+namespace reelknit {
+
+/// The type number of a four-character name, first character in the top byte.
+constexpr std::uint32_t fourcc(const char (&name)[5]) {
+  return (std::uint32_t{static_cast<std::uint8_t>(name[0])} << 24) |
+         (std::uint32_t{static_cast<std::uint8_t>(name[1])} << 16) |
+         (std::uint32_t{static_cast<std::uint8_t>(name[2])} << 8) |
+         std::uint32_t{static_cast<std::uint8_t>(name[3])};
+}
+
+inline constexpr std::uint32_t BOX_MOOV = fourcc("moov");
+inline constexpr std::uint32_t BOX_TRAK = fourcc("trak");
+inline constexpr std::uint32_t BOX_EDTS = fourcc("edts");
+inline constexpr std::uint32_t BOX_MDIA = fourcc("mdia");
+inline constexpr std::uint32_t BOX_MINF = fourcc("minf");
+inline constexpr std::uint32_t BOX_STBL = fourcc("stbl");
+inline constexpr std::uint32_t BOX_STSD = fourcc("stsd");
+inline constexpr std::uint32_t BOX_MDAT = fourcc("mdat");
+inline constexpr std::uint32_t BOX_MVHD = fourcc("mvhd");
+inline constexpr std::uint32_t BOX_TKHD = fourcc("tkhd");
+inline constexpr std::uint32_t BOX_MDHD = fourcc("mdhd");
+inline constexpr std::uint32_t BOX_ELST = fourcc("elst");
+inline constexpr std::uint32_t BOX_STTS = fourcc("stts");
+inline constexpr std::uint32_t BOX_CTTS = fourcc("ctts");
+inline constexpr std::uint32_t BOX_STSZ = fourcc("stsz");
+inline constexpr std::uint32_t BOX_STSS = fourcc("stss");
+inline constexpr std::uint32_t BOX_STCO = fourcc("stco");
+inline constexpr std::uint32_t BOX_CO64 = fourcc("co64");
+inline constexpr std::uint32_t BOX_SDTP = fourcc("sdtp");
+inline constexpr std::uint32_t BOX_STSC = fourcc("stsc");
+inline constexpr std::uint32_t BOX_TMCD = fourcc("tmcd");
+inline constexpr std::uint32_t BOX_MOOF = fourcc("moof");
+inline constexpr std::uint32_t BOX_MVEX = fourcc("mvex");
+
+inline constexpr std::uint32_t SHORT_HEADER_SIZE = 8;
+inline constexpr std::uint32_t LARGE_HEADER_SIZE = 16;
+
+/// Containers nest a handful of levels in real files; anything deeper is damage,
+/// and following it would only exhaust the stack.
+inline constexpr int MAX_BOX_DEPTH = 32;
+
+struct BoxHeader {
+  std::uint64_t position = 0;  ///< offset of the box's first byte
+  std::uint64_t size = 0;      ///< declared size, header included
+  std::uint32_t type = 0;
+  std::uint32_t header_size = SHORT_HEADER_SIZE;  ///< 8, or 16 with a 64-bit size
+
+  std::uint64_t payload_position() const { return position + header_size; }
+  std::uint64_t payload_size() const { return size - header_size; }
+  std::uint64_t end() const { return position + size; }
+};
+
+/// True for the boxes a walk descends into; `stsd` only while reading.
+bool is_container(std::uint32_t type, bool reading);
+
+/// The type as text when its bytes are valid UTF-8, else 8 upper-case hex digits.
+std::string box_type_text(std::uint32_t type);
+
+/// Reads a header at the current position of `source`, which offers
+/// `position()` and `read_exact(span)`. Any failure, the end of the file
+/// included, is returned for the walker to decide about.
+template <class Source>
+Result<BoxHeader> read_box_header(Source& source) {
+  BoxHeader header;
+  REELKNIT_ASSIGN_OR_RETURN(header.position, source.position());
+  std::uint8_t bytes[8];
+  REELKNIT_TRY(source.read_exact(bytes));
+  header.size = load_be32(bytes);
+  header.type = load_be32(bytes + 4);
+  if (header.size == 1) {
+    REELKNIT_TRY(source.read_exact(bytes));
+    header.size = load_be64(bytes);
+    header.header_size = LARGE_HEADER_SIZE;
+  }
+  return header;
+}
+
+/// A declared size that ends before the header does, or an end past the
+/// largest position, would make a walk stand still or go backwards.
+/// Size 0 is left to the walkers, which give it their own meaning.
+Status check_box_extent(const BoxHeader& header);
+
+/// A File read directly, without a buffer, with the reading helpers a walk needs.
+class DirectReader {
+ public:
+  explicit DirectReader(File& file) : file_(file) {}
+  Status read_exact(std::span<std::uint8_t> out) { return reelknit::read_exact(file_, out); }
+  Result<std::uint64_t> position() { return file_.position(); }
+  Result<std::uint64_t> seek(SeekFrom target) { return file_.seek(target); }
+
+ private:
+  File& file_;
+};
+
+}  // namespace reelknit

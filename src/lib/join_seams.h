@@ -1,0 +1,26 @@
+// join_files with the platform pieces it uses made replaceable, so tests can
+// join in-memory files, inject faults and run the clock by hand.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lib/file.h"
+#include "lib/progress_stream.h"
+#include "reelknit/join.h"
+
+namespace reelknit {
+
+struct JoinSeams {
+  std::function<Result<std::unique_ptr<File>>(const std::string&)> open_input = open_for_reading;
+  std::function<Result<std::unique_ptr<File>>(const std::string&)> create_output = create_for_writing;
+  std::function<Result<FileStatus>(const std::string&)> status_of_path = reelknit::status_of_path;
+  Clock clock = steady_now;
+};
+
+Status join_files_with(const std::vector<std::string>& input_paths, const std::string& output_path,
+                       const ProgressCallback& progress, const JoinSeams& seams);
+
+}  // namespace reelknit

@@ -1,0 +1,56 @@
+// The 64 KiB write buffer over the ProgressStream. Small writes are copied
+// into the buffer; a block of 64 KiB or more goes straight through. Every
+// position query and seek flushes first, so a patch never lands behind
+// bytes still waiting in the buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "lib/progress_stream.h"
+
+namespace reelknit {
+
+class OutputStream {
+ public:
+  static constexpr std::size_t CAPACITY = 64 * 1024;
+
+  explicit OutputStream(ProgressStream sink);
+  ~OutputStream();
+  OutputStream(const OutputStream&) = delete;
+  OutputStream& operator=(const OutputStream&) = delete;
+
+  Status write(std::span<const std::uint8_t> bytes);
+  Status write_be32(std::uint32_t value);
+  Status write_be64(std::uint64_t value);
+
+  /// Writes out the buffer; "failed to write the buffered data" when a write accepts none.
+  Status flush();
+  Result<std::uint64_t> position();
+  Result<std::uint64_t> seek(SeekFrom target);
+
+  /// Flushes, frees the buffer and closes the file. Returns the first failure,
+  /// which a caller on an error path may ignore. Later calls do nothing.
+  Status release();
+  bool released() const { return released_; }
+
+  ProgressStream& sink() { return sink_; }
+
+ private:
+  ProgressStream sink_;
+  std::vector<std::uint8_t> buffer_;
+  bool released_ = false;
+};
+
+/// Overwrites a field already written: note the position, seek to `field_position`,
+/// write, seek back.
+Status patch_be32_at(OutputStream& out, std::uint64_t field_position, std::uint32_t value);
+Status patch_be64_at(OutputStream& out, std::uint64_t field_position, std::uint64_t value);
+
+/// Copies up to `count` bytes from the current position of `input` to `out`.
+/// Stops early, without error, where the input ends; returns the bytes copied.
+Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStream& out);
+
+}  // namespace reelknit

@@ -1,0 +1,56 @@
+#include "lib/progress_stream.h"
+
+#include <cmath>
+
+namespace reelknit {
+
+ProgressStream::ProgressStream(std::unique_ptr<File> file, const std::uint64_t& total, Instant& last_report,
+                               ProgressCallback progress, Clock clock)
+    : last_report_(last_report),
+      progress_(std::move(progress)),
+      total_(total),
+      file_(std::move(file)),
+      clock_(std::move(clock)) {}
+
+Result<std::size_t> ProgressStream::write_some(std::span<const std::uint8_t> bytes) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::size_t n, file_->write_some(bytes));
+  count_written(n);
+  return n;
+}
+
+Status ProgressStream::write_all(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    auto n = write_some(bytes);
+    if (!n) {
+      if (n.error().kind() == ErrorKind::Interrupted) continue;
+      return std::move(n).error();
+    }
+    if (*n == 0) return Error(ErrorKind::WriteZero, "failed to write whole buffer");
+    bytes = bytes.subspan(*n);
+  }
+  return success();
+}
+
+Result<std::uint64_t> ProgressStream::seek(SeekFrom target) { return file_->seek(target); }
+
+void ProgressStream::count_written(std::uint64_t bytes) {
+  written_ += bytes;
+  report_progress();
+}
+
+double writing_progress(std::uint64_t written, std::uint64_t total) {
+  const double p = static_cast<double>(written) / static_cast<double>(total) * 0.9 + 0.1;
+  if (std::isnan(p) || !(p < 0.9999)) return 0.9999;
+  return p;
+}
+
+void ProgressStream::report_progress() {
+  const Instant now = clock_();
+  const auto elapsed = now < last_report_ ? std::chrono::milliseconds(0)
+                                          : std::chrono::duration_cast<std::chrono::milliseconds>(now - last_report_);
+  if (elapsed <= REPORT_INTERVAL) return;
+  if (progress_) progress_(writing_progress(written_, total_));
+  last_report_ = clock_();
+}
+
+}  // namespace reelknit

@@ -1,0 +1,58 @@
+// The byte sink under the output stream: it writes to the output file, counts
+// the bytes and turns them into progress reports, at most one per 100 ms.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "lib/file.h"
+#include "reelknit/join.h"
+
+namespace reelknit {
+
+using Instant = std::chrono::steady_clock::time_point;
+/// A monotonic clock; tests pass their own so the throttle is tested without sleeping.
+using Clock = std::function<Instant()>;
+
+inline Instant steady_now() { return std::chrono::steady_clock::now(); }
+
+class ProgressStream {
+ public:
+  static constexpr std::chrono::milliseconds REPORT_INTERVAL{100};
+
+  /// `last_report` and `total` are owned by the caller and must outlive the stream.
+  ProgressStream(std::unique_ptr<File> file, const std::uint64_t& total, Instant& last_report,
+                 ProgressCallback progress, Clock clock = steady_now);
+
+  /// One write; may accept fewer bytes than offered.
+  Result<std::size_t> write_some(std::span<const std::uint8_t> bytes);
+  /// Writes every byte; "failed to write whole buffer" when a write accepts none.
+  Status write_all(std::span<const std::uint8_t> bytes);
+  Result<std::uint64_t> seek(SeekFrom target);
+
+  /// Counts bytes that reached the output file by another road, and reports as for a write.
+  void count_written(std::uint64_t bytes);
+
+  std::uint64_t written() const { return written_; }
+  File& file() { return *file_; }
+  Status close() { return file_->close(); }
+
+ private:
+  void report_progress();
+
+  Instant& last_report_;
+  ProgressCallback progress_;
+  const std::uint64_t& total_;
+  std::uint64_t written_ = 0;
+  std::unique_ptr<File> file_;
+  Clock clock_;
+};
+
+/// The fraction reported after `written` of `total` bytes: 0.1 + 0.9 × written / total,
+/// kept below 0.9999 (and 0.9999 when it is not a number).
+double writing_progress(std::uint64_t written, std::uint64_t total);
+
+}  // namespace reelknit

@@ -1,0 +1,295 @@
+#include "writer/write_output.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "lib/box.h"
+#include "lib/buffered_reader.h"
+#include "lib/format.h"
+#include "lib/log_line.h"
+
+namespace reelknit {
+namespace {
+
+/// What every level of the walk shares.
+struct Writer {
+  std::span<InputFile> inputs;
+  OutputStream& out;
+  Desc& desc;
+  File& first;
+};
+
+Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t limit, int depth);
+
+Error too_large(const BoxHeader& header, std::uint64_t new_size) {
+  return Error(ErrorKind::Unsupported,
+               format_text("the output's {} box would be {} bytes, more than its 32-bit size field holds",
+                           box_type_text(header.type), new_size));
+}
+
+Result<std::uint64_t> copy_unchanged(Writer& w, const BoxHeader& header) {
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing original {}, offset: {}, size: {}", box_type_text(header.type),
+                 header.position, header.size);
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
+  REELKNIT_TRY(copy_to_output(w.first, header.size, w.out));
+  return header.size;
+}
+
+Result<std::uint64_t> write_container(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth) {
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
+  std::uint8_t head[LARGE_HEADER_SIZE];
+  const auto head_bytes = std::span(head, header.header_size);
+  REELKNIT_TRY(read_exact(w.first, head_bytes));
+  REELKNIT_TRY(w.out.write(head_bytes));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t children,
+                            write_level(w, track_index, header.payload_size(), depth + 1));
+  const std::uint64_t new_size = header.header_size + children;
+  if (new_size == header.size) return new_size;
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Patching size from {} to {}", header.size, new_size);
+  if (header.header_size == LARGE_HEADER_SIZE) {
+    REELKNIT_TRY(patch_be64_at(w.out, start + 8, new_size));
+  } else {
+    if (new_size > std::numeric_limits<std::uint32_t>::max()) return too_large(header, new_size);
+    REELKNIT_TRY(patch_be32_at(w.out, start, static_cast<std::uint32_t>(new_size)));
+  }
+  return new_size;
+}
+
+Result<std::uint64_t> write_merged_mdat(Writer& w, const BoxHeader& header) {
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Merging mdat's, offset: {}, size: {}", header.position, header.size);
+  // Always the 16-byte form: the merged media data easily passes 4 GiB.
+  std::uint8_t head[LARGE_HEADER_SIZE] = {};
+  store_be32(head, 1);
+  store_be32(head + 4, BOX_MDAT);
+  REELKNIT_TRY(w.out.write(head));
+  REELKNIT_ASSIGN_OR_RETURN(w.desc.mdat_position, w.out.position());
+  const std::uint64_t size_field = w.desc.mdat_position - 8;
+  std::uint64_t new_size = LARGE_HEADER_SIZE;
+  for (const MdatSpan& span : w.desc.mdat_spans) {
+    if (!span.input_index || *span.input_index >= w.inputs.size()) continue;
+    File& input = *w.inputs[*span.input_index].file;
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t resume, input.position());
+    REELKNIT_TRY(input.seek(SeekFrom::start(span.offset)));
+    REELKNIT_TRY(copy_to_output(input, span.size, w.out));
+    REELKNIT_TRY(input.seek(SeekFrom::start(resume)));
+    new_size += span.size;
+  }
+  REELKNIT_TRY(patch_be64_at(w.out, size_field, new_size));
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.end())));
+  return new_size;
+}
+
+/// Where, counted from the version byte, the segment duration of the first
+/// edit that plays media lies; none when every edit is empty (media_time −1).
+Result<std::optional<std::uint64_t>> find_first_media_edit(Writer& w, const BoxHeader& header, std::uint8_t version) {
+  BufferedReader reader(w.first);
+  REELKNIT_TRY(reader.seek(SeekFrom::start(header.payload_position() + 4)));
+  if (header.payload_size() < 8) return std::optional<std::uint64_t>();
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, reader.read_be32());
+  const std::uint64_t entry_size = version == 1 ? 20 : 12;
+  const std::uint64_t room = (header.payload_size() - 8) / entry_size;
+  for (std::uint64_t k = 0; k < std::min<std::uint64_t>(count, room); ++k) {
+    std::uint8_t entry[20];
+    REELKNIT_TRY(reader.read_exact(std::span(entry, entry_size)));
+    const bool empty_edit = version == 1 ? load_be64(entry + 8) == std::numeric_limits<std::uint64_t>::max()
+                                         : load_be32(entry + 4) == std::numeric_limits<std::uint32_t>::max();
+    if (!empty_edit) return std::optional<std::uint64_t>(8 + k * entry_size);
+  }
+  return std::optional<std::uint64_t>();
+}
+
+Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing {} with patched duration, offset: {}, size: {}",
+                 box_type_text(header.type), header.position, header.size);
+  std::uint8_t version_and_flags[4];
+  REELKNIT_TRY(read_exact(w.first, version_and_flags));
+  const std::uint8_t version = version_and_flags[0];
+  const bool wide = version == 1;
+
+  std::optional<std::uint64_t> field;  // counted from the version byte
+  std::uint64_t value = 0;
+  const bool has_slot = track_index < w.desc.tracks.size();
+  const TrackDesc* track = has_slot ? &w.desc.tracks[track_index] : nullptr;
+  switch (header.type) {
+    case BOX_MVHD:
+      field = wide ? 24 : 16;
+      value = w.desc.mvhd_duration;
+      break;
+    case BOX_TKHD:
+      if (track) field = wide ? 28 : 20;
+      if (track) value = track->tkhd_duration;
+      break;
+    case BOX_MDHD:
+      if (track) field = wide ? 24 : 16;
+      if (track) value = track->mdhd_duration;
+      break;
+    case BOX_ELST:
+      if (track) {
+        REELKNIT_ASSIGN_OR_RETURN(field, find_first_media_edit(w, header, version));
+        // The edit is in movie units, the media duration in media units: compare like with like.
+        const std::uint64_t media_in_movie_units =
+            convert_duration(track->mdhd_duration, track->mdhd_timescale, w.desc.movie_timescale);
+        value = track->elst_segment_duration != 0 ? std::max(track->elst_segment_duration, media_in_movie_units) : 0;
+      }
+      break;
+    default: break;
+  }
+
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
+  REELKNIT_TRY(copy_to_output(w.first, header.size, w.out));
+  // A field that lies beyond a too-short box would land on the next box: leave such a box as copied.
+  if (field && *field + (wide ? 8 : 4) <= header.payload_size()) {
+    const std::uint64_t at = start + header.header_size + *field;
+    if (wide) {
+      REELKNIT_TRY(patch_be64_at(w.out, at, value));
+    } else {
+      REELKNIT_TRY(patch_be32_at(w.out, at, static_cast<std::uint32_t>(value)));
+    }
+  }
+  return header.size;
+}
+
+/// Neighbouring runs with the same value become one run.
+template <class Entry, class Value>
+std::vector<Entry> merge_runs(const std::vector<Entry>& entries, Value Entry::*value) {
+  std::vector<Entry> runs;
+  runs.reserve(entries.size());
+  for (const Entry& entry : entries) {
+    if (!runs.empty() && runs.back().*value == entry.*value) {
+      runs.back().sample_count += entry.sample_count;
+    } else {
+      runs.push_back(entry);
+    }
+  }
+  return runs;
+}
+
+Status write_table_body(Writer& w, std::uint32_t type, TrackDesc& track) {
+  OutputStream& out = w.out;
+  switch (type) {
+    case BOX_STTS: {
+      const auto runs = merge_runs(track.stts, &SttsEntry::sample_delta);
+      REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(runs.size())));
+      for (const SttsEntry& run : runs) {
+        REELKNIT_TRY(out.write_be32(run.sample_count));
+        REELKNIT_TRY(out.write_be32(run.sample_delta));
+      }
+      return success();
+    }
+    case BOX_CTTS: {
+      const auto runs = merge_runs(track.ctts, &CttsEntry::sample_offset);
+      REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(runs.size())));
+      for (const CttsEntry& run : runs) {
+        REELKNIT_TRY(out.write_be32(run.sample_count));
+        REELKNIT_TRY(out.write_be32(run.sample_offset));
+      }
+      return success();
+    }
+    case BOX_STSZ:
+      REELKNIT_TRY(out.write_be32(track.stsz_sample_size));
+      REELKNIT_TRY(out.write_be32(track.stsz_count));
+      for (const std::uint32_t size : track.stsz) REELKNIT_TRY(out.write_be32(size));
+      return success();
+    case BOX_STSS:
+      REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(track.stss.size())));
+      for (const std::uint32_t sample : track.stss) REELKNIT_TRY(out.write_be32(sample));
+      return success();
+    case BOX_STCO:
+    case BOX_CO64: {
+      REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(track.stco.size())));
+      REELKNIT_ASSIGN_OR_RETURN(track.co64_position, out.position());
+      // Final when the media data is already placed; placeholders the driver rewrites otherwise.
+      for (const std::uint64_t offset : track.stco) REELKNIT_TRY(out.write_be64(w.desc.mdat_position + offset));
+      return success();
+    }
+    case BOX_SDTP: return out.write(track.sdtp);
+    case BOX_STSC:
+      REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(track.stsc.size())));
+      for (const StscEntry& entry : track.stsc) {
+        REELKNIT_TRY(out.write_be32(entry.first_chunk));
+        REELKNIT_TRY(out.write_be32(entry.samples_per_chunk));
+        REELKNIT_TRY(out.write_be32(entry.sample_description_index));
+      }
+      return success();
+    default: return success();
+  }
+}
+
+Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing new {}, offset: {}, size: {}", box_type_text(header.type),
+                 header.position, header.size);
+  if (track_index >= w.desc.tracks.size()) {
+    return Error(ErrorKind::Unsupported,
+                 format_text("the first input has more than {} tracks; the merge supports {}", TRACK_SLOTS, TRACK_SLOTS));
+  }
+  TrackDesc& track = w.desc.tracks[track_index];
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.end())));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
+  std::uint8_t head[12] = {};
+  store_be32(head + 4, header.type == BOX_STCO ? BOX_CO64 : header.type);
+  if (header.type == BOX_CTTS) head[8] = track.ctts_version;
+  REELKNIT_TRY(w.out.write(head));
+  REELKNIT_TRY(write_table_body(w, header.type, track));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t end, w.out.position());
+  const std::uint64_t new_size = end - start;
+  if (new_size > std::numeric_limits<std::uint32_t>::max()) return too_large(header, new_size);
+  REELKNIT_TRY(patch_be32_at(w.out, start, static_cast<std::uint32_t>(new_size)));
+  return new_size;
+}
+
+bool is_rebuilt_table(std::uint32_t type) {
+  switch (type) {
+    case BOX_STTS:
+    case BOX_CTTS:
+    case BOX_STSZ:
+    case BOX_STSS:
+    case BOX_STCO:
+    case BOX_CO64:
+    case BOX_SDTP:
+    case BOX_STSC: return true;
+    default: return false;
+  }
+}
+
+Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth) {
+  if (is_container(header.type, false)) return write_container(w, header, track_index, depth);
+  if (header.type == BOX_MDAT) return write_merged_mdat(w, header);
+  if (header.type == BOX_MVHD || header.type == BOX_TKHD || header.type == BOX_MDHD || header.type == BOX_ELST) {
+    return write_patched_duration(w, header, track_index);
+  }
+  if (is_rebuilt_table(header.type)) return write_new_table(w, header, track_index);
+  return copy_unchanged(w, header);
+}
+
+Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t limit, int depth) {
+  if (depth > MAX_BOX_DEPTH) {
+    return Error(ErrorKind::InvalidData, format_text("the first input nests boxes deeper than {} levels", MAX_BOX_DEPTH));
+  }
+  DirectReader reader(w.first);
+  std::uint64_t consumed = 0;
+  std::uint64_t written = 0;
+  while (consumed < limit) {
+    auto read = read_box_header(reader);
+    if (!read) break;  // the end of the list, normally the end of the file
+    const BoxHeader header = *read;
+    if (header.type == 0 || header.size == 0) break;
+    REELKNIT_TRY(check_box_extent(header));
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t new_size, write_box(w, header, track_index, depth));
+    if (header.type == BOX_TRAK) ++track_index;
+    consumed += header.size;
+    written += new_size;
+  }
+  return written;
+}
+
+}  // namespace
+
+Result<std::uint64_t> write_output(std::span<InputFile> inputs, OutputStream& output, Desc& desc,
+                                   std::uint64_t track_index, std::uint64_t limit) {
+  Writer w{inputs, output, desc, *inputs.front().file};
+  return write_level(w, track_index, limit, 0);
+}
+
+}  // namespace reelknit
