@@ -1,0 +1,168 @@
+// A tiny MP4 builder for tests: `box("moov", {mvhd(...), trak(...)})` gives
+// bytes, and `make_movie` lays out whole files with real sample tables.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace reelknit::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline void append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+inline Bytes be16(std::uint16_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
+inline Bytes be32(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
+          static_cast<std::uint8_t>(v)};
+}
+inline Bytes be64(std::uint64_t v) {
+  Bytes out = be32(static_cast<std::uint32_t>(v >> 32));
+  append(out, be32(static_cast<std::uint32_t>(v)));
+  return out;
+}
+inline Bytes le32(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+          static_cast<std::uint8_t>(v >> 24)};
+}
+inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes zeros(std::size_t n) { return Bytes(n, 0); }
+
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) append(out, part);
+  return out;
+}
+
+/// A box with an 8-byte header around `payload`.
+inline Bytes box(const std::string& type, const Bytes& payload) {
+  Bytes out = be32(static_cast<std::uint32_t>(8 + payload.size()));
+  append(out, text(type));
+  append(out, payload);
+  return out;
+}
+inline Bytes box(const std::string& type, std::initializer_list<Bytes> children) { return box(type, cat(children)); }
+
+/// A box with the 16-byte header (32-bit size 1, then a 64-bit size).
+inline Bytes large_box(const std::string& type, const Bytes& payload) {
+  Bytes out = be32(1);
+  append(out, text(type));
+  append(out, be64(16 + payload.size()));
+  append(out, payload);
+  return out;
+}
+
+/// A full box: version and flags before the payload.
+inline Bytes full_box(const std::string& type, std::uint8_t version, const Bytes& payload) {
+  return box(type, cat({Bytes{version, 0, 0, 0}, payload}));
+}
+
+inline Bytes mvhd(std::uint32_t timescale, std::uint64_t duration, std::uint8_t version = 0) {
+  if (version == 1) return full_box("mvhd", 1, cat({zeros(16), be32(timescale), be64(duration), zeros(80)}));
+  return full_box("mvhd", 0, cat({zeros(8), be32(timescale), be32(static_cast<std::uint32_t>(duration)), zeros(80)}));
+}
+inline Bytes tkhd(std::uint64_t duration, std::uint8_t version = 0, std::uint32_t track_id = 1) {
+  if (version == 1) return full_box("tkhd", 1, cat({zeros(16), be32(track_id), zeros(4), be64(duration), zeros(60)}));
+  return full_box("tkhd", 0,
+                  cat({zeros(8), be32(track_id), zeros(4), be32(static_cast<std::uint32_t>(duration)), zeros(60)}));
+}
+inline Bytes mdhd(std::uint32_t timescale, std::uint64_t duration, std::uint8_t version = 0) {
+  if (version == 1) return full_box("mdhd", 1, cat({zeros(16), be32(timescale), be64(duration), zeros(4)}));
+  return full_box("mdhd", 0, cat({zeros(8), be32(timescale), be32(static_cast<std::uint32_t>(duration)), zeros(4)}));
+}
+
+struct Edit {
+  std::uint64_t segment_duration;
+  std::int64_t media_time;
+};
+inline Bytes elst(const std::vector<Edit>& edits, std::uint8_t version = 0) {
+  Bytes payload = be32(static_cast<std::uint32_t>(edits.size()));
+  for (const Edit& e : edits) {
+    if (version == 1) {
+      append(payload, be64(e.segment_duration));
+      append(payload, be64(static_cast<std::uint64_t>(e.media_time)));
+    } else {
+      append(payload, be32(static_cast<std::uint32_t>(e.segment_duration)));
+      append(payload, be32(static_cast<std::uint32_t>(e.media_time)));
+    }
+    append(payload, be32(0x00010000));
+  }
+  return full_box("elst", version, payload);
+}
+
+/// A table of (count, value) pairs: stts or ctts.
+inline Bytes pair_table(const std::string& type, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& runs,
+                        std::uint8_t version = 0) {
+  Bytes payload = be32(static_cast<std::uint32_t>(runs.size()));
+  for (auto [count, value] : runs) append(payload, cat({be32(count), be32(value)}));
+  return full_box(type, version, payload);
+}
+inline Bytes stsz(std::uint32_t sample_size, std::uint32_t count, const std::vector<std::uint32_t>& sizes = {}) {
+  Bytes payload = cat({be32(sample_size), be32(count)});
+  for (auto size : sizes) append(payload, be32(size));
+  return full_box("stsz", 0, payload);
+}
+inline Bytes u32_table(const std::string& type, const std::vector<std::uint32_t>& entries) {
+  Bytes payload = be32(static_cast<std::uint32_t>(entries.size()));
+  for (auto entry : entries) append(payload, be32(entry));
+  return full_box(type, 0, payload);
+}
+inline Bytes co64(const std::vector<std::uint64_t>& entries) {
+  Bytes payload = be32(static_cast<std::uint32_t>(entries.size()));
+  for (auto entry : entries) append(payload, be64(entry));
+  return full_box("co64", 0, payload);
+}
+struct Stsc {
+  std::uint32_t first_chunk, samples_per_chunk, description_index;
+};
+inline Bytes stsc(const std::vector<Stsc>& entries) {
+  Bytes payload = be32(static_cast<std::uint32_t>(entries.size()));
+  for (const Stsc& e : entries) append(payload, cat({be32(e.first_chunk), be32(e.samples_per_chunk), be32(e.description_index)}));
+  return full_box("stsc", 0, payload);
+}
+inline Bytes sdtp(const Bytes& flags) { return full_box("sdtp", 0, flags); }
+/// A sample description with one entry of `format` (its body is opaque here).
+inline Bytes stsd(const std::string& format) {
+  return full_box("stsd", 0, cat({be32(1), box(format, zeros(16))}));
+}
+
+/// One track of a generated movie. Samples are laid out chunk by chunk,
+/// tracks interleaved chunk by chunk, in the media data.
+struct TrackSpec {
+  std::vector<std::uint32_t> sample_sizes;
+  std::uint32_t samples_per_chunk = 2;
+  std::uint32_t sample_delta = 1000;
+  std::uint32_t media_timescale = 30000;
+  std::vector<std::uint32_t> sync_samples;          ///< 1-based; none gives no stss
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ctts;  ///< none gives no ctts
+  std::vector<Edit> edits;                          ///< none gives no edts
+  std::string format = "avc1";                      ///< "tmcd" makes a timecode track
+  bool constant_size = false;                       ///< stsz with one sample_size
+  bool wide_offsets = false;                        ///< co64 instead of stco
+  bool with_sdtp = false;
+  std::uint8_t fill = 0;  ///< first byte of the track's sample pattern
+};
+
+struct MovieSpec {
+  std::vector<TrackSpec> tracks;
+  std::uint32_t movie_timescale = 1000;
+  bool moov_first = false;
+  bool large_mdat = false;  ///< 16-byte mdat header
+  Bytes trailing;           ///< bytes after the last box
+};
+
+/// The bytes of sample `index` of a track: recognisable, different per track and sample.
+inline Bytes sample_bytes(const TrackSpec& track, std::size_t index) {
+  Bytes out(track.sample_sizes[index]);
+  for (std::size_t k = 0; k < out.size(); ++k)
+    out[k] = static_cast<std::uint8_t>(track.fill + index * 7 + k);
+  return out;
+}
+
+/// A whole file: ftyp, then mdat and moov in the order asked for.
+Bytes make_movie(const MovieSpec& spec);
+
+}  // namespace reelknit::testing

@@ -1,0 +1,63 @@
+#include "support/run.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace reelknit::testing {
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+RunResult run_program(const std::vector<std::string>& argv, const std::string& directory) {
+  TempDir capture;
+  const std::string out_path = capture.file("out");
+  const std::string err_path = capture.file("err");
+  // The child changes directory through the shell-free route: a small wrapper via /bin/sh would quote badly.
+  std::vector<std::string> args = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", directory};
+  args.insert(args.end(), argv.begin(), argv.end());
+  std::vector<char*> raw;
+  for (std::string& a : args) raw.push_back(a.data());
+  raw.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, "/bin/sh", &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) throw std::runtime_error("posix_spawn failed");
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  RunResult result;
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = slurp(out_path);
+  result.err = slurp(err_path);
+  return result;
+}
+
+RunResult run_shell(const std::string& command) { return run_program({"/bin/sh", "-c", command}); }
+
+bool have_program(const std::string& program) {
+  return run_shell("command -v " + program + " >/dev/null 2>&1").exit_status == 0;
+}
+
+}  // namespace reelknit::testing

@@ -1,0 +1,24 @@
+// Runs a program as a user would and captures what it says.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace reelknit::testing {
+
+struct RunResult {
+  int exit_status = -1;  ///< the exit status, or -1 when the program did not exit normally
+  std::string out;
+  std::string err;
+};
+
+/// Runs `argv` (argv[0] is the program path) in `directory`, with stdin closed.
+RunResult run_program(const std::vector<std::string>& argv, const std::string& directory = ".");
+
+/// Runs a shell command line; for external judges such as ffprobe.
+RunResult run_shell(const std::string& command);
+
+/// True when `program` can be found on PATH.
+bool have_program(const std::string& program);
+
+}  // namespace reelknit::testing
