@@ -51,6 +51,7 @@ class MemoryFile final : public File {
 
   Result<std::size_t> write_some(std::span<const std::uint8_t> bytes) override {
     if (closed_) return Error::from_errno(EBADF);
+    write_calls.push_back(bytes.size());
     if (interrupt_now()) return Error::from_errno(EINTR);
     std::size_t n = std::min(bytes.size(), faults_.max_write);
     if (faults_.write_error_at && position_ + n > *faults_.write_error_at) {
@@ -99,6 +100,9 @@ class MemoryFile final : public File {
   }
 
   bool closed() const { return closed_; }
+
+  /// The size offered by every write call, in order.
+  std::vector<std::size_t> write_calls;
 
  private:
   bool interrupt_now() {
