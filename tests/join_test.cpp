@@ -58,6 +58,8 @@ struct Layout {
   std::size_t inputs;
 };
 
+void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
+
 class JoinLayouts : public ::testing::TestWithParam<Layout> {};
 
 TEST_P(JoinLayouts, CarriesEverySampleWithContinuousTiming) {

@@ -1,0 +1,319 @@
+// The description reader: what each box adds to the Desc, the renumbering
+// across inputs, and the refusal of boxes that would make the walk unsafe.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "desc_reader/read_desc.h"
+#include "support/memory_file.h"
+#include "support/mp4_builder.h"
+#include "support/mp4_inspect.h"
+
+namespace reelknit::testing {
+namespace {
+
+constexpr std::uint64_t NO_LIMIT = std::numeric_limits<std::uint64_t>::max();
+
+/// Reads one input as the driver does: its span first, then the tree, then the bookkeeping.
+Status read_input(Desc& desc, const Bytes& file, std::size_t input_index, MdatSpan span = {std::nullopt, 0, 1000}) {
+  desc.mdat_spans.push_back(span);
+  MemoryFile memory(std::make_shared<Bytes>(file));
+  BufferedReader reader(memory);
+  Status status = read_desc(reader, desc, 0, NO_LIMIT, input_index);
+  finish_input(desc, input_index);
+  return status;
+}
+
+Bytes moov_with_tracks(std::initializer_list<Bytes> stbl_children_per_track) {
+  Bytes traks;
+  for (const Bytes& tables : stbl_children_per_track)
+    append(traks, box("trak", {box("mdia", {box("minf", {box("stbl", tables)})})}));
+  return box("moov", traks);
+}
+
+TEST(ReadDesc, RenumbersSyncSamplesChunksAndOffsetsAcrossInputs) {
+  Desc desc;
+  // Input 0: 100 samples in 10 chunks; its mdat payload starts at 48.
+  const Bytes first = moov_with_tracks({cat({stsz(0, 100, std::vector<std::uint32_t>(100, 7)),
+                                             u32_table("stss", {1, 31, 61}), stsc({{1, 10, 1}}),
+                                             u32_table("stco", {48, 118, 188})})});
+  // Input 1: 50 samples; its first chunk is exactly its own payload offset.
+  const Bytes second = moov_with_tracks({cat({stsz(0, 50, std::vector<std::uint32_t>(50, 3)),
+                                              u32_table("stss", {1, 26}), stsc({{1, 5, 1}, {3, 4, 2}}),
+                                              co64({16, 31})})});
+  const Bytes third = moov_with_tracks({cat({stsz(0, 2, {1, 1}), u32_table("stss", {2}), stsc({{1, 2, 1}}),
+                                             u32_table("stco", {100})})});
+  ASSERT_TRUE(read_input(desc, first, 0, {std::nullopt, 48, 700}));
+  ASSERT_TRUE(read_input(desc, second, 1, {std::nullopt, 16, 150}));
+  ASSERT_TRUE(read_input(desc, third, 2, {std::nullopt, 100, 2}));
+
+  const TrackDesc& track = desc.tracks[0];
+  EXPECT_EQ(track.stsz_count, 152u);
+  EXPECT_EQ(track.stss, (std::vector<std::uint32_t>{1, 31, 61, 101, 126, 152}));
+  EXPECT_EQ(track.stsc, (std::vector<StscEntry>{{1, 10, 1}, {4, 5, 1}, {6, 4, 2}, {6, 2, 1}}));
+  EXPECT_EQ(track.stco, (std::vector<std::uint64_t>{0, 70, 140, 700, 715, 850}));
+  EXPECT_EQ(desc.mdat_base, 852u);
+  EXPECT_EQ(track.sample_base, 152u);
+  EXPECT_EQ(track.chunk_base, 6u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(desc.mdat_spans[i].input_index, i);
+}
+
+TEST(ReadDesc, AnInputWithFewerTracksLeavesTheOthersBasesAlone) {
+  Desc desc;
+  const Bytes tables = cat({stsz(0, 2, {5, 5}), stsc({{1, 2, 1}}), u32_table("stco", {8})});
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({tables, tables}), 0));
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({tables}), 1));
+  EXPECT_EQ(desc.tracks[0].stsz_count, 4u);
+  EXPECT_EQ(desc.tracks[1].stsz_count, 2u);
+  EXPECT_EQ(desc.tracks[1].sample_base, 2u);
+  EXPECT_EQ(desc.tracks[1].chunk_base, 1u);
+  EXPECT_TRUE(desc.tracks[2].stco.empty());
+}
+
+TEST(ConvertDuration, RoundsUpInDoublePrecisionAndSaturates) {
+  constexpr auto MAX = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    std::uint64_t duration;
+    std::uint32_t from, to;
+    std::uint64_t expected;
+  };
+  const Case cases[] = {
+      {3000, 600, 1000, 5000},  {1001, 30000, 1000, 34}, {5000, 1000, 1000, 5000}, {1, 0, 1000, MAX},
+      {0, 0, 1000, 0},          {7, 0, 0, 0},            {MAX, 1, 1000, MAX},      {0, 1000, 0, 0},
+      {1, 3, 1, 1},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(convert_duration(c.duration, c.from, c.to), c.expected) << c.duration << " " << c.from << "->" << c.to;
+}
+
+TEST(ReadDesc, SumsDurationsInTheFirstInputsTimescales) {
+  Desc desc;
+  const auto input = [](std::uint32_t timescale, std::uint64_t movie, std::uint64_t track, std::uint32_t media_scale,
+                        std::uint64_t media, std::uint8_t version) {
+    return box("moov", {mvhd(timescale, movie, version),
+                        box("trak", {tkhd(track, version), box("mdia", {mdhd(media_scale, media, version)})})});
+  };
+  ASSERT_TRUE(read_input(desc, input(1000, 5000, 5000, 30000, 150150, 0), 0));
+  ASSERT_TRUE(read_input(desc, input(600, 3000, 3000, 15000, 45000, 1), 1));
+  ASSERT_TRUE(read_input(desc, input(30000, 30030, 1001, 30000, 30030, 0), 2));
+  EXPECT_EQ(desc.movie_timescale, 1000u);
+  EXPECT_EQ(desc.input_timescales, (std::vector<std::uint32_t>{1000, 600, 30000}));
+  EXPECT_EQ(desc.mvhd_duration, 5000u + 5000 + 1001);
+  EXPECT_EQ(desc.tracks[0].tkhd_duration, 5000u + 5000 + 34);
+  EXPECT_EQ(desc.tracks[0].mdhd_timescale, 30000u);
+  EXPECT_EQ(desc.tracks[0].mdhd_duration, 150150u + 90000 + 30030);
+}
+
+TEST(ReadDesc, ATrackHeaderBeforeTheMovieHeaderConvertsFromTimescaleZero) {
+  Desc desc;
+  const auto input = [](std::uint64_t track_duration) {
+    return cat({box("trak", {tkhd(track_duration)}), box("moov", {mvhd(1000, 10)})});
+  };
+  ASSERT_TRUE(read_input(desc, input(77), 0));  // no movie timescale yet: adds 0
+  EXPECT_EQ(desc.tracks[0].tkhd_duration, 0u);
+  desc.tracks[0].tkhd_duration = 10;
+  ASSERT_TRUE(read_input(desc, input(77), 1));  // 77 ÷ 0 saturates: the sum drops by one
+  EXPECT_EQ(desc.tracks[0].tkhd_duration, 9u);
+  ASSERT_TRUE(read_input(desc, input(0), 2));
+  EXPECT_EQ(desc.tracks[0].tkhd_duration, 9u);
+}
+
+TEST(ReadDesc, EditListsSumOnlyEditsThatPlayMedia) {
+  Desc desc;
+  const auto edits = [](std::uint8_t version) {
+    return box("moov", {box("trak", {box("edts", {elst({{500, -1}, {4000, 0}, {250, 1024}}, version)})})});
+  };
+  ASSERT_TRUE(read_input(desc, edits(0), 0));
+  ASSERT_TRUE(read_input(desc, edits(1), 1));
+  EXPECT_EQ(desc.tracks[0].elst_segment_duration, 2u * (4000 + 250));
+}
+
+TEST(ReadDesc, ConstantSampleSizesListNothingButCount) {
+  Desc desc;
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({stsz(512, 300)}), 0, {std::nullopt, 0, 512 * 300}));
+  EXPECT_TRUE(desc.tracks[0].stsz.empty());
+  EXPECT_EQ(desc.tracks[0].stsz_sample_size, 512u);
+  EXPECT_EQ(desc.tracks[0].stsz_count, 300u);
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({stsz(512, 10)}), 1, {std::nullopt, 0, 5120}));
+  EXPECT_TRUE(desc.tracks[0].stsz.empty());
+  EXPECT_EQ(desc.tracks[0].stsz_count, 310u);
+}
+
+TEST(ReadDesc, InputsThatDisagreeOnSampleSizesGetEverySizeListed) {
+  struct Case {
+    const char* name;
+    Bytes first, second;
+    std::vector<std::uint32_t> expected;
+  };
+  const Case cases[] = {
+      {"constant, then listed", stsz(4, 3), stsz(0, 2, {9, 8}), {4, 4, 4, 9, 8}},
+      {"listed, then constant", stsz(0, 2, {9, 8}), stsz(4, 3), {9, 8, 4, 4, 4}},
+      {"two different constants", stsz(4, 2), stsz(6, 1), {4, 4, 6}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Desc desc;
+    ASSERT_TRUE(read_input(desc, moov_with_tracks({c.first}), 0));
+    ASSERT_TRUE(read_input(desc, moov_with_tracks({c.second}), 1));
+    EXPECT_EQ(desc.tracks[0].stsz, c.expected);
+    EXPECT_EQ(desc.tracks[0].stsz_sample_size, 0u);
+    EXPECT_EQ(desc.tracks[0].stsz_count, c.expected.size());
+  }
+}
+
+TEST(ReadDesc, SampleDependencyBytesRunToTheBoxEnd) {
+  Desc desc;
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({cat({sdtp({}), sdtp({0x20, 0x10})})}), 0));
+  EXPECT_EQ(desc.tracks[0].sdtp, (Bytes{0x20, 0x10}));
+}
+
+TEST(ReadDesc, TimecodeTracksKeepTheFirstInputsTablesButSumTheirDurations) {
+  const auto input = [](std::uint32_t chunk_offset) {
+    return box("moov", {mvhd(1000, 1000),
+                        box("trak", {tkhd(1000), box("edts", {elst({{1000, 0}})}),
+                                     box("mdia", {mdhd(30000, 30000),
+                                                  box("minf", {box("stbl", {stsd("tmcd"), pair_table("stts", {{1, 30000}}),
+                                                                            stsz(4, 1), stsc({{1, 1, 1}}),
+                                                                            u32_table("stco", {chunk_offset})})})})})});
+  };
+  Desc desc;
+  ASSERT_TRUE(read_input(desc, input(8), 0, {std::nullopt, 8, 100}));
+  ASSERT_TRUE(read_input(desc, input(8), 1, {std::nullopt, 8, 100}));
+  const TrackDesc& tmcd = desc.tracks[0];
+  EXPECT_TRUE(tmcd.is_tmcd);
+  EXPECT_EQ(tmcd.stts, (std::vector<SttsEntry>{{1, 30000}}));
+  EXPECT_EQ(tmcd.stsz_count, 1u);
+  EXPECT_EQ(tmcd.stco, (std::vector<std::uint64_t>{0}));
+  EXPECT_EQ(tmcd.elst_segment_duration, 1000u);
+  EXPECT_EQ(tmcd.tkhd_duration, 2000u);
+  EXPECT_EQ(tmcd.mdhd_duration, 60000u);
+}
+
+TEST(ReadDesc, CompositionOffsetsFollowEveryInputsSamples) {
+  const auto input = [](bool with_ctts) {
+    Bytes tables = cat({pair_table("stts", {{3, 512}}), stsz(0, 3, {1, 1, 1})});
+    if (with_ctts) append(tables, pair_table("ctts", {{1, 1024}, {2, static_cast<std::uint32_t>(-512)}}, 1));
+    return moov_with_tracks({tables});
+  };
+  Desc desc;
+  ASSERT_TRUE(read_input(desc, input(true), 0));
+  ASSERT_TRUE(read_input(desc, input(false), 1));  // an input without offsets: its samples get 0
+  ASSERT_TRUE(read_input(desc, input(true), 2));
+  const TrackDesc& track = desc.tracks[0];
+  EXPECT_EQ(track.ctts_version, 1);
+  EXPECT_EQ(track.ctts, (std::vector<CttsEntry>{{1, 1024}, {2, 0xFFFFFE00}, {3, 0}, {1, 1024}, {2, 0xFFFFFE00}}));
+
+  Desc refused;
+  ASSERT_TRUE(read_input(refused, input(false), 0));
+  const Status status = read_input(refused, input(true), 1);
+  ASSERT_FALSE(status);
+  EXPECT_NE(status.error().message().find("ctts"), std::string::npos);
+}
+
+TEST(ReadDesc, SizeZeroBoxesPassTheirHeaderAndTheRestIsReadOn) {
+  Desc desc;
+  // Inside stbl: a size-0 header, then the table as if it followed directly.
+  const Bytes file = moov_with_tracks({cat({be32(0), text("free"), stsz(0, 1, {9})})});
+  ASSERT_TRUE(read_input(desc, file, 0));
+  EXPECT_EQ(desc.tracks[0].stsz, (std::vector<std::uint32_t>{9}));
+}
+
+TEST(ReadDesc, ContainerBoundariesDecideWhichTrackABoxBelongsTo) {
+  Desc desc;
+  // An empty trak (slot 0), then a trak whose child declares more than the trak holds:
+  // the walk returns at the child's declared end, and the table after it is the sibling's.
+  Bytes overrun = box("trak", {box("free", zeros(4))});
+  overrun[8 + 3] = 8 + 4 + 8;  // free claims 8 more bytes than it has: it swallows the stsz header
+  const Bytes file = box("moov", cat({box("trak", Bytes{}), overrun, zeros(8), box("trak", {stsz(0, 1, {5})})}));
+  ASSERT_TRUE(read_input(desc, file, 0));
+  EXPECT_EQ(desc.tracks[0].stsz_count, 0u);
+  EXPECT_EQ(desc.tracks[1].stsz_count, 0u);
+  EXPECT_EQ(desc.tracks[2].stsz, (std::vector<std::uint32_t>{5}));
+}
+
+struct BadInput {
+  const char* name;
+  Bytes file;
+  ErrorKind kind;
+  std::string in_message;
+};
+
+TEST(ReadDesc, RefusesBoxesThatWouldMakeTheWalkUnsafe) {
+  Bytes eleven_traks;
+  for (int i = 0; i < 10; ++i) append(eleven_traks, box("trak", Bytes{}));
+  append(eleven_traks, box("trak", {box("stbl", {stsz(0, 1, {1})})}));
+  Bytes deep = stsz(0, 0);
+  for (int i = 0; i < 40; ++i) deep = box("moov", deep);
+  Bytes wrapping = cat({be32(1), text("free"), be64(~std::uint64_t{0} - 4)});
+
+  const BadInput cases[] = {
+      {"size below the header", moov_with_tracks({cat({be32(5), text("stco"), zeros(8)})}), ErrorKind::InvalidData,
+       "stco at offset 40"},
+      {"64-bit size below the header", cat({be32(1), text("moov"), be64(12)}), ErrorKind::InvalidData, "moov at offset 0"},
+      {"end past 2^64", cat({box("ftyp", zeros(4)), wrapping}), ErrorKind::InvalidData, "free at offset 12"},
+      {"more entries than the box holds", moov_with_tracks({cat({be32(24), text("stco"), zeros(4), be32(3), be32(1),
+                                                                 box("free", zeros(64))})}),
+       ErrorKind::InvalidData, "claims 3 entries"},
+      {"sample sizes past the box", moov_with_tracks({cat({be32(24), text("stsz"), zeros(4), be32(0), be32(100000)})}),
+       ErrorKind::InvalidData, "claims 100000 entries"},
+      {"an sdtp shorter than its fields", moov_with_tracks({cat({be32(10), text("sdtp"), zeros(2)})}),
+       ErrorKind::InvalidData, "sdtp"},
+      {"a table in the eleventh track", box("moov", eleven_traks), ErrorKind::Unsupported, "more than 10 tracks"},
+      {"nesting without end", deep, ErrorKind::InvalidData, "deeper"},
+      {"a table cut off by the end of the file",
+       [] {
+         Bytes cut = moov_with_tracks({stsz(0, 4, {1, 2, 3, 4})});
+         cut.resize(cut.size() - 3);
+         return cut;
+       }(),
+       ErrorKind::UnexpectedEof, "failed to fill whole buffer"},
+  };
+  for (const BadInput& c : cases) {
+    SCOPED_TRACE(c.name);
+    Desc desc;
+    const Status status = read_input(desc, c.file, 0);
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().kind(), c.kind);
+    EXPECT_NE(status.error().message().find(c.in_message), std::string::npos) << status.error().message();
+  }
+}
+
+TEST(ReadDesc, ATableWithoutAnyMediaDataIsRefusedNotIndexed) {
+  Desc desc;
+  MemoryFile memory(std::make_shared<Bytes>(moov_with_tracks({u32_table("stco", {8})})));
+  BufferedReader reader(memory);
+  const Status status = read_desc(reader, desc, 0, NO_LIMIT, 0);
+  ASSERT_FALSE(status);
+  EXPECT_NE(status.error().message().find("no media data"), std::string::npos);
+}
+
+struct RealFile {
+  const char* name;
+  std::vector<std::uint32_t> sample_counts;
+  std::size_t timecode_slot;
+};
+
+TEST(ReadDesc, ReadsTheGoProRecordingsFiveTracks) {
+  const RealFile files[] = {
+      {"karma.mp4", {362, 566, 1, 13, 943}, 2},
+      {"max-heromode.mp4", {315, 493, 1, 11, 821}, 2},
+  };
+  for (const RealFile& f : files) {
+    SCOPED_TRACE(f.name);
+    MemoryFile memory(std::make_shared<Bytes>(read_file(std::string(REELKNIT_TEST_DATA_DIR) + "/" + f.name)));
+    BufferedReader reader(memory);
+    Desc desc;
+    desc.mdat_spans.push_back({std::nullopt, 0, 1u << 30});
+    ASSERT_TRUE(read_desc(reader, desc, 0, NO_LIMIT, 0));
+    for (std::size_t slot = 0; slot < TRACK_SLOTS; ++slot) {
+      const std::uint32_t expected = slot < f.sample_counts.size() ? f.sample_counts[slot] : 0;
+      EXPECT_EQ(desc.tracks[slot].stsz_count, expected) << "slot " << slot;
+      EXPECT_EQ(desc.tracks[slot].is_tmcd, slot == f.timecode_slot) << "slot " << slot;
+    }
+    EXPECT_EQ(desc.tracks[0].stss.front(), 1u);
+    EXPECT_EQ(desc.movie_timescale, 90000u);
+  }
+}
+
+}  // namespace
+}  // namespace reelknit::testing
