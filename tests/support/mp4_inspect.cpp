@@ -142,6 +142,10 @@ TrackSamples read_track(const Bytes& file, const BoxInfo& trak, std::uint64_t da
 
 }  // namespace
 
+std::vector<BoxInfo> parse_boxes(const Bytes& file, std::optional<std::uint64_t> limit) {
+  return parse_list(file, 0, limit.value_or(file.size()));
+}
+
 Movie inspect_movie(const Bytes& file, std::optional<std::uint64_t> limit) {
   Movie movie;
   const std::uint64_t end = limit.value_or(file.size());

@@ -51,6 +51,9 @@ struct Movie {
 /// box part (a trailer may follow it).
 Movie inspect_movie(const Bytes& file, std::optional<std::uint64_t> limit = std::nullopt);
 
+/// The box tree alone; throws when sizes do not tile the file (or the first `limit` bytes).
+std::vector<BoxInfo> parse_boxes(const Bytes& file, std::optional<std::uint64_t> limit = std::nullopt);
+
 /// The first box of `type` along a path of types ("moov/trak/mdia/minf/stbl/stco"), k-th trak by index.
 const BoxInfo* find_box(const std::vector<BoxInfo>& boxes, const std::string& path, std::size_t trak_index = 0);
 

@@ -1,0 +1,207 @@
+// The writer: rebuilt tables, patched durations and sizes, the merged mdat.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "lib/byte_order.h"
+#include "support/memory_file.h"
+#include "support/mp4_builder.h"
+#include "support/mp4_inspect.h"
+#include "writer/write_output.h"
+
+namespace reelknit::testing {
+namespace {
+
+constexpr std::uint64_t NO_LIMIT = std::numeric_limits<std::uint64_t>::max();
+
+/// Runs the writer over `first` (and any further inputs) into memory.
+struct Written {
+  Bytes bytes;
+  Status status;
+  std::vector<BoxInfo> boxes;
+};
+
+Written write(const Bytes& first, Desc& desc, std::vector<Bytes> more = {}, std::uint64_t limit = NO_LIMIT) {
+  std::vector<InputFile> inputs;
+  inputs.push_back({std::make_unique<MemoryFile>(std::make_shared<Bytes>(first)), first.size()});
+  for (const Bytes& b : more) inputs.push_back({std::make_unique<MemoryFile>(std::make_shared<Bytes>(b)), b.size()});
+  auto data = std::make_shared<Bytes>();
+  std::uint64_t total = 1;
+  Instant last_report{};
+  Written result;
+  {
+    OutputStream out(ProgressStream(std::make_unique<MemoryFile>(data), total, last_report, nullptr));
+    auto written = write_output(inputs, out, desc, 0, limit);
+    result.status = written ? success() : Status(written.error());
+    if (written) {
+      EXPECT_TRUE(out.release());
+    }
+  }
+  result.bytes = *data;
+  if (result.status) result.boxes = parse_boxes(result.bytes);
+  return result;
+}
+
+Bytes stbl_file(const Bytes& tables) {
+  return box("moov", {box("trak", {box("mdia", {box("minf", {box("stbl", tables)})})})});
+}
+
+Bytes payload_of(const Written& w, const std::string& path, std::size_t trak = 0) {
+  const BoxInfo* b = find_box(w.boxes, path, trak);
+  if (!b) return {};
+  return Bytes(w.bytes.begin() + static_cast<std::ptrdiff_t>(b->position + b->header_size),
+               w.bytes.begin() + static_cast<std::ptrdiff_t>(b->position + b->size));
+}
+
+TEST(WriteOutput, MergesNeighbouringTimeToSampleRuns) {
+  Desc desc;
+  desc.tracks[0].stts = {{10, 1001}, {5, 1001}, {1, 2002}, {3, 2002}, {2, 1001}};
+  const Written w = write(stbl_file(pair_table("stts", {{1, 1}})), desc);
+  ASSERT_TRUE(w.status);
+  const BoxInfo* stts = find_box(w.boxes, "moov/trak/mdia/minf/stbl/stts");
+  ASSERT_NE(stts, nullptr);
+  EXPECT_EQ(stts->size, 40u);
+  EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/stts"),
+            cat({zeros(4), be32(3), be32(15), be32(1001), be32(4), be32(2002), be32(2), be32(1001)}));
+}
+
+TEST(WriteOutput, RebuildsEveryTableFromTheDescAndPatchesTheContainersAroundThem) {
+  Desc desc;
+  TrackDesc& t = desc.tracks[0];
+  t.stsz = {5, 6, 7};
+  t.stsz_count = 3;
+  t.stco = {0, 11};
+  t.stsc = {{1, 2, 1}, {2, 1, 1}};
+  desc.mdat_position = 1000;
+  const Bytes tables = cat({stsd("avc1"), u32_table("stss", {1, 2}), sdtp({1, 2, 3}), stsz(0, 1, {5}),
+                            stsc({{1, 1, 1}}), u32_table("stco", {8})});
+  const Written w = write(stbl_file(tables), desc);
+  ASSERT_TRUE(w.status);
+  EXPECT_EQ(tree_text(w.boxes), "moov(trak(mdia(minf(stbl(stsd,stss,sdtp,stsz,stsc,co64)))))");
+  EXPECT_EQ(find_box(w.boxes, "moov/trak/mdia/minf/stbl/stss")->size, 16u);  // empty lists give empty tables
+  EXPECT_EQ(find_box(w.boxes, "moov/trak/mdia/minf/stbl/sdtp")->size, 12u);
+  EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/stsz"), cat({zeros(4), be32(0), be32(3), be32(5), be32(6), be32(7)}));
+  EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/stsc"),
+            cat({zeros(4), be32(2), be32(1), be32(2), be32(1), be32(2), be32(1), be32(1)}));
+  const BoxInfo* co64 = find_box(w.boxes, "moov/trak/mdia/minf/stbl/co64");
+  EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/co64"), cat({zeros(4), be32(2), be64(1000), be64(1011)}));
+  EXPECT_EQ(t.co64_position, co64->position + 16);
+  // parse_boxes already checked that every container's size fits its children exactly.
+  EXPECT_EQ(w.boxes[0].size, w.bytes.size());
+}
+
+TEST(WriteOutput, PatchesDurationsInTheWidthOfEachBoxVersion) {
+  Desc desc;
+  desc.mvhd_duration = 0x1'0000'0005;
+  desc.tracks[0].tkhd_duration = 0x2'0000'0006;
+  desc.tracks[0].mdhd_duration = 0x3'0000'0007;
+  for (std::uint8_t version : {std::uint8_t{0}, std::uint8_t{1}}) {
+    SCOPED_TRACE("version " + std::to_string(version));
+    const Bytes file = box("moov", {mvhd(600, 1, version), box("trak", {tkhd(1, version), box("mdia", {mdhd(600, 1, version)})})});
+    const Written w = write(file, desc);
+    ASSERT_TRUE(w.status);
+    const Bytes mv = payload_of(w, "moov/mvhd");
+    EXPECT_EQ(version == 1 ? load_be64(mv.data() + 24) : load_be32(mv.data() + 16), version == 1 ? 0x1'0000'0005u : 5u);
+    const Bytes tk = payload_of(w, "moov/trak/tkhd");
+    EXPECT_EQ(version == 1 ? load_be64(tk.data() + 28) : load_be32(tk.data() + 20), version == 1 ? 0x2'0000'0006u : 6u);
+    const Bytes md = payload_of(w, "moov/trak/mdia/mdhd");
+    EXPECT_EQ(version == 1 ? load_be64(md.data() + 24) : load_be32(md.data() + 16), version == 1 ? 0x3'0000'0007u : 7u);
+    EXPECT_EQ(load_be32(md.data() + (version == 1 ? 20 : 12)), 600u);  // the timescale is untouched
+  }
+}
+
+struct EditCase {
+  const char* name;
+  std::vector<Edit> edits;
+  std::uint64_t elst_sum;
+  std::vector<std::uint64_t> expected_durations;
+};
+
+TEST(WriteOutput, PatchesTheFirstEditThatPlaysMediaInMovieUnits) {
+  // Movie timescale 1000, media timescale 15360: 10 s of media is 153600 media units, 10000 movie units.
+  const EditCase cases[] = {
+      {"media longer than the edits", {{9000, 0}}, 9000, {10000}},
+      {"edits longer than the media", {{12000, 0}}, 12000, {12000}},
+      {"an empty edit first stays as it is", {{500, -1}, {9000, 0}}, 9000, {500, 10000}},
+      {"only empty edits: left as copied", {{500, -1}}, 0, {500}},
+      {"no entries: left as copied", {}, 0, {}},
+  };
+  for (const EditCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Desc desc;
+    desc.movie_timescale = 1000;
+    desc.tracks[0].mdhd_timescale = 15360;
+    desc.tracks[0].mdhd_duration = 153600;
+    desc.tracks[0].elst_segment_duration = c.elst_sum;
+    const Bytes file = box("moov", {box("trak", {box("edts", {elst(c.edits)})})});
+    const Written w = write(file, desc);
+    ASSERT_TRUE(w.status);
+    EXPECT_EQ(w.bytes.size(), file.size());
+    const Bytes payload = payload_of(w, "moov/trak/edts/elst");
+    ASSERT_EQ(load_be32(payload.data() + 4), c.edits.size());
+    for (std::size_t k = 0; k < c.edits.size(); ++k) {
+      EXPECT_EQ(load_be32(payload.data() + 8 + 12 * k), c.expected_durations[k]) << "edit " << k;
+      EXPECT_EQ(static_cast<std::int32_t>(load_be32(payload.data() + 12 + 12 * k)), c.edits[k].media_time);
+    }
+  }
+}
+
+TEST(WriteOutput, WritesCompositionOffsetsInTheFirstInputsVersion) {
+  Desc desc;
+  desc.tracks[0].ctts = {{1, 0xFFFFFE00}, {2, 0}, {1, 0}};
+  desc.tracks[0].ctts_version = 1;
+  const Written w = write(stbl_file(pair_table("ctts", {{1, 5}}, 1)), desc);
+  ASSERT_TRUE(w.status);
+  EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/ctts"),
+            cat({Bytes{1, 0, 0, 0}, be32(2), be32(1), be32(0xFFFFFE00), be32(3), be32(0)}));
+}
+
+TEST(WriteOutput, MergesTheMediaDataOfEveryInputIntoOneLargeHeaderMdat) {
+  const Bytes first = cat({box("ftyp", text("isom")), box("mdat", text("AAAA")), box("free", zeros(2))});
+  const Bytes second = cat({box("ftyp", text("isom")), box("mdat", text("BBBBBB"))});
+  Desc desc;
+  desc.mdat_spans = {{0, 20, 4}, {std::nullopt, 0, 99}, {1, 20, 6}, {7, 0, 5}};  // unassigned and unknown inputs are skipped
+  const Written w = write(first, desc, {second});
+  ASSERT_TRUE(w.status);
+  EXPECT_EQ(tree_text(w.boxes), "ftyp,mdat,free");
+  const BoxInfo* mdat = find_box(w.boxes, "mdat");
+  EXPECT_EQ(mdat->header_size, 16u);
+  EXPECT_EQ(mdat->size, 26u);
+  EXPECT_EQ(payload_of(w, "mdat"), text("AAAABBBBBB"));
+  EXPECT_EQ(desc.mdat_position, mdat->position + 16);
+}
+
+TEST(WriteOutput, ALevelEndsAtABoxOfSizeOrTypeZeroOrAtTheLimit) {
+  Desc desc;
+  const Bytes tail = box("free", zeros(4));
+  {
+    const Bytes file = cat({box("ftyp", text("isom")), be32(0), text("skip"), tail});
+    const Written w = write(file, desc);
+    ASSERT_TRUE(w.status);
+    EXPECT_EQ(tree_text(w.boxes), "ftyp");
+  }
+  {
+    const Bytes file = cat({box("ftyp", text("isom")), be32(16), be32(0), zeros(8), tail});
+    const Written w = write(file, desc);
+    EXPECT_EQ(tree_text(w.boxes), "ftyp");
+  }
+  {
+    // A trailer after the boxes: the walk stops once the boxes reach its start.
+    const Bytes boxes = cat({box("ftyp", text("isom")), tail});
+    const Bytes file = cat({boxes, text("not a box at all, a trailer")});
+    const Written w = write(file, desc, {}, boxes.size());
+    ASSERT_TRUE(w.status);
+    EXPECT_EQ(w.bytes, boxes);
+  }
+}
+
+TEST(WriteOutput, AnEmptyContainerIsCopiedWithoutReadingChildren) {
+  Desc desc;
+  const Bytes file = cat({box("moov", Bytes{}), box("free", zeros(3))});
+  const Written w = write(file, desc);
+  ASSERT_TRUE(w.status);
+  EXPECT_EQ(w.bytes, file);
+}
+
+}  // namespace
+}  // namespace reelknit::testing
