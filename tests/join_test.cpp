@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "lib/join_seams.h"
 #include "reelknit/join.h"
@@ -25,6 +26,9 @@ TrackSpec video_track(std::size_t samples, std::uint8_t fill) {
   t.media_timescale = 30000;
   t.sync_samples = {1};
   if (samples > 4) t.sync_samples.push_back(5);
+  // B-frames: presentation runs ahead of decoding by a pattern of offsets.
+  for (std::size_t i = 0; i < samples; ++i) t.ctts.push_back({1, static_cast<std::uint32_t>((i % 3) * 1001)});
+  t.with_sdtp = true;
   t.fill = fill;
   return t;
 }
@@ -117,6 +121,214 @@ INSTANTIATE_TEST_SUITE_P(Layouts, JoinLayouts,
                                            Layout{"WideOffsets", false, false, true, 2},
                                            Layout{"OneInput", true, false, false, 1}),
                          [](const auto& param_info) { return param_info.param.name; });
+
+MovieSpec two_track_movie(std::size_t video_samples, std::uint8_t fill) {
+  MovieSpec spec;
+  spec.tracks = {video_track(video_samples, fill), audio_track(video_samples + 3, static_cast<std::uint8_t>(fill + 9))};
+  return spec;
+}
+
+TEST(Join, AnInputWithoutCompositionOffsetsGetsZeroOffsetsAfterTheFirsts) {
+  TempDir dir;
+  MovieSpec plain = two_track_movie(6, 80);
+  plain.tracks[0].ctts.clear();
+  const std::vector<Bytes> files = {make_movie(two_track_movie(5, 10)), make_movie(plain), make_movie(two_track_movie(4, 40))};
+  const auto paths = write_inputs(dir, files);
+  ASSERT_TRUE(join_files(paths, dir.file("out.mp4"), nullptr));
+  std::vector<Movie> inputs;
+  for (const Bytes& f : files) inputs.push_back(inspect_movie(f));
+  expect_joined(inputs, inspect_movie(read_file(dir.file("out.mp4"))));
+}
+
+TEST(Join, ReportsReadingProgressPerInputThenWritingThenOne) {
+  TempDir dir;
+  const Bytes file = make_movie(two_track_movie(5, 1));
+  const auto paths = write_inputs(dir, {file, file, file});
+  // A clock that moves 60 ms at every reading, so the writing phase reports without sleeping.
+  Instant now{};
+  JoinSeams seams;
+  seams.clock = [&now] { return now += std::chrono::milliseconds(60); };
+  std::vector<double> reports;
+  ASSERT_TRUE(join_files_with(paths, dir.file("out.mp4"), [&](double p) { reports.push_back(p); }, seams));
+  ASSERT_GE(reports.size(), 5u);
+  EXPECT_DOUBLE_EQ(reports[0], 1.0 / 3 * 0.1);
+  EXPECT_DOUBLE_EQ(reports[1], 2.0 / 3 * 0.1);
+  EXPECT_DOUBLE_EQ(reports[2], 0.1);
+  for (std::size_t i = 3; i + 1 < reports.size(); ++i) {
+    EXPECT_GT(reports[i], 0.1);
+    EXPECT_LE(reports[i], 0.9999);
+  }
+  EXPECT_EQ(reports.back(), 1.0);
+}
+
+struct FileLayoutFault {
+  const char* name;
+  std::function<Bytes()> second_input;
+  ErrorKind kind;
+  std::string in_message;
+};
+
+Bytes replace_type(Bytes file, const std::string& from, const std::string& to) {
+  for (std::size_t i = 0; i + 4 <= file.size(); ++i) {
+    if (std::equal(from.begin(), from.end(), file.begin() + static_cast<std::ptrdiff_t>(i))) {
+      std::copy(to.begin(), to.end(), file.begin() + static_cast<std::ptrdiff_t>(i));
+      return file;
+    }
+  }
+  return file;
+}
+
+TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
+  const Bytes good = make_movie(two_track_movie(5, 1));
+  const FileLayoutFault cases[] = {
+      {"no mdat", [&] { return replace_type(good, "mdat", "free"); }, ErrorKind::InvalidData, "no media data"},
+      {"no moov", [&] { return replace_type(good, "moov", "free"); }, ErrorKind::InvalidData, "no movie box"},
+      {"fragmented",
+       [&] { return cat({good, box("moof", zeros(8)), box("mdat", zeros(8))}); },
+       ErrorKind::Unsupported, "fragmented"},
+      {"mdat of size 0",
+       [&] {
+         Bytes f = good;
+         const auto boxes = parse_boxes(good);
+         const BoxInfo* mdat = find_box(boxes, "mdat");
+         std::fill_n(f.begin() + static_cast<std::ptrdiff_t>(mdat->position), 4, 0);
+         return f;
+       },
+       ErrorKind::Unsupported, "size 0"},
+      {"media data cut short",
+       [&] {
+         MovieSpec spec = two_track_movie(5, 1);
+         spec.moov_first = true;
+         Bytes f = make_movie(spec);
+         f.resize(f.size() - 10);
+         return f;
+       },
+       ErrorKind::UnexpectedEof, "ends 10 bytes before"},
+      {"a chunk beyond the media data",
+       [&] {
+         MovieSpec spec = two_track_movie(5, 1);
+         spec.tracks[1].wide_offsets = true;  // co64 entries are easy to find: patch the last one
+         Bytes f = make_movie(spec);
+         const Movie movie = inspect_movie(f);
+         const BoxInfo* co64 = find_box(movie.boxes, "moov/trak/mdia/minf/stbl/co64", 1);
+         const std::uint64_t last = co64->position + co64->size - 8;
+         const Bytes far = be64(f.size() + 100);
+         std::copy(far.begin(), far.end(), f.begin() + static_cast<std::ptrdiff_t>(last));
+         return f;
+       },
+       ErrorKind::InvalidData, "outside the media data"},
+      {"media data in a second mdat",
+       [&] {
+         MovieSpec spec = two_track_movie(5, 1);
+         spec.tracks[1].wide_offsets = true;
+         Bytes f = make_movie(spec);
+         const auto boxes = parse_boxes(f);
+         const BoxInfo* co64 = find_box(boxes, "moov/trak/mdia/minf/stbl/co64", 1);
+         const std::uint64_t last = co64->position + co64->size - 8;
+         const Bytes there = be64(f.size() + 8);
+         std::copy(there.begin(), there.end(), f.begin() + static_cast<std::ptrdiff_t>(last));
+         append(f, box("mdat", zeros(200)));
+         return f;
+       },
+       ErrorKind::Unsupported, "more than one box"},
+      {"a box before the mdat whose size is below its header",
+       [&] { return cat({box("ftyp", text("isom")), be32(3), text("free"), good}); }, ErrorKind::InvalidData,
+       "no media data"},
+  };
+  for (const FileLayoutFault& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool bad_first : {false, true}) {
+      TempDir dir;
+      const Bytes bad = c.second_input();
+      const auto paths = write_inputs(dir, bad_first ? std::vector<Bytes>{bad, good} : std::vector<Bytes>{good, bad});
+      const Status status = join_files(paths, dir.file("out.mp4"), nullptr);
+      ASSERT_FALSE(status);
+      EXPECT_EQ(status.error().kind(), c.kind);
+      EXPECT_NE(status.error().message().find(c.in_message), std::string::npos) << status.error().message();
+      EXPECT_NE(status.error().message().find(paths[bad_first ? 0 : 1]), std::string::npos) << "names the input";
+      EXPECT_EQ(read_file(paths[bad_first ? 0 : 1]), bad) << "the input is untouched";
+    }
+  }
+}
+
+TEST(Join, ChunkOffsetsOnlyInLaterInputsAreRefusedNotWrittenOverTheStart) {
+  TempDir dir;
+  MovieSpec one_track = two_track_movie(5, 1);
+  one_track.tracks.pop_back();
+  const auto paths = write_inputs(dir, {make_movie(one_track), make_movie(two_track_movie(5, 2))});
+  const Status status = join_files(paths, dir.file("out.mp4"), nullptr);
+  ASSERT_FALSE(status);
+  EXPECT_NE(status.error().message().find("only in later inputs"), std::string::npos) << status.error().message();
+}
+
+TEST(Join, TheOutputIsNeverOneOfTheInputs) {
+  TempDir dir;
+  const Bytes file = make_movie(two_track_movie(5, 1));
+  const auto paths = write_inputs(dir, {file, file});
+  std::filesystem::create_directory(dir.file("sub"));
+  std::filesystem::create_hard_link(paths[1], dir.file("hard.mp4"));
+  std::filesystem::create_symlink(paths[0], dir.file("sym.mp4"));
+  for (const std::string& output :
+       {paths[0], dir.file("sub/../in1.mp4"), dir.file("./in0.mp4"), dir.file("hard.mp4"), dir.file("sym.mp4")}) {
+    SCOPED_TRACE(output);
+    const Status status = join_files(paths, output, nullptr);
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().kind(), ErrorKind::InvalidInput);
+    EXPECT_NE(status.error().message().find(output), std::string::npos);
+    EXPECT_EQ(read_file(paths[0]), file);
+    EXPECT_EQ(read_file(paths[1]), file);
+  }
+}
+
+TEST(Join, CreatesNoOutputWhenThereIsNothingToJoinOrAnInputCannotBeOpened) {
+  TempDir dir;
+  const auto paths = write_inputs(dir, {make_movie(two_track_movie(5, 1))});
+  const std::string out = dir.file("out.mp4");
+  const Status none = join_files({}, out, nullptr);
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.error().kind(), ErrorKind::InvalidInput);
+  const Status missing = join_files({paths[0], dir.file("missing.mp4")}, out, nullptr);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), ErrorKind::NotFound);
+  EXPECT_EQ(missing.error().os_error(), ENOENT);
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST(Join, AnInputCutInsideItsMovieBoxFails) {
+  TempDir dir;
+  const Bytes file = make_movie(two_track_movie(9, 1));
+  Bytes cut = file;
+  cut.resize(file.size() - 40);  // the movie box comes last
+  const auto paths = write_inputs(dir, {file, cut});
+  EXPECT_FALSE(join_files(paths, dir.file("out.mp4"), nullptr));
+}
+
+TEST(Join, AFailedLastWriteOutIsTheJoinsError) {
+  const Bytes file = make_movie(two_track_movie(5, 1));
+  auto open_memory = [&file](const std::string&) -> Result<std::unique_ptr<File>> {
+    return std::unique_ptr<File>(std::make_unique<MemoryFile>(std::make_shared<Bytes>(file)));
+  };
+  JoinSeams seams;
+  seams.open_input = open_memory;
+  seams.status_of_path = [](const std::string&) -> Result<FileStatus> { return Error::from_errno(ENOENT); };
+  auto output = std::make_shared<Bytes>();
+  seams.create_output = [&output](const std::string&) -> Result<std::unique_ptr<File>> {
+    return std::unique_ptr<File>(std::make_unique<MemoryFile>(output));
+  };
+  ASSERT_TRUE(join_files_with({"a", "b"}, "out", nullptr, seams));
+  const std::uint64_t full_size = output->size();
+
+  // The disk fills up one byte before the end: the bytes still buffered at the end cannot be written.
+  Faults faults;
+  faults.write_error_at = full_size - 1;
+  seams.create_output = [&output, faults](const std::string&) -> Result<std::unique_ptr<File>> {
+    output = std::make_shared<Bytes>();
+    return std::unique_ptr<File>(std::make_unique<MemoryFile>(output, faults));
+  };
+  const Status status = join_files_with({"a", "b"}, "out", nullptr, seams);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::StorageFull);
+}
 
 }  // namespace
 }  // namespace reelknit::testing
