@@ -128,10 +128,13 @@ MovieSpec two_track_movie(std::size_t video_samples, std::uint8_t fill) {
   return spec;
 }
 
-TEST(Join, AnInputWithoutCompositionOffsetsGetsZeroOffsetsAfterTheFirsts) {
+TEST(Join, AnInputWithoutPerSampleTablesKeepsItsSamplesTiming) {
+  // The middle chapter has no composition offsets, no sync-sample table (all sync) and no dependency flags.
   TempDir dir;
   MovieSpec plain = two_track_movie(6, 80);
   plain.tracks[0].ctts.clear();
+  plain.tracks[0].sync_samples.clear();
+  plain.tracks[0].with_sdtp = false;
   const std::vector<Bytes> files = {make_movie(two_track_movie(5, 10)), make_movie(plain), make_movie(two_track_movie(4, 40))};
   const auto paths = write_inputs(dir, files);
   ASSERT_TRUE(join_files(paths, dir.file("out.mp4"), nullptr));

@@ -189,19 +189,25 @@ TEST(ReadDesc, TimecodeTracksKeepTheFirstInputsTablesButSumTheirDurations) {
   EXPECT_EQ(tmcd.mdhd_duration, 60000u);
 }
 
-TEST(ReadDesc, CompositionOffsetsFollowEveryInputsSamples) {
-  const auto input = [](bool with_ctts) {
+TEST(ReadDesc, PerSampleTablesCoverTheSamplesOfInputsThatLackThem) {
+  const auto input = [](bool with_tables) {
     Bytes tables = cat({pair_table("stts", {{3, 512}}), stsz(0, 3, {1, 1, 1})});
-    if (with_ctts) append(tables, pair_table("ctts", {{1, 1024}, {2, static_cast<std::uint32_t>(-512)}}, 1));
+    if (with_tables) {
+      append(tables, pair_table("ctts", {{1, 1024}, {2, static_cast<std::uint32_t>(-512)}}, 1));
+      append(tables, u32_table("stss", {1}));
+      append(tables, sdtp({0x20, 0x10, 0x10}));
+    }
     return moov_with_tracks({tables});
   };
   Desc desc;
   ASSERT_TRUE(read_input(desc, input(true), 0));
-  ASSERT_TRUE(read_input(desc, input(false), 1));  // an input without offsets: its samples get 0
+  ASSERT_TRUE(read_input(desc, input(false), 1));  // offset 0, all sync, dependencies unknown
   ASSERT_TRUE(read_input(desc, input(true), 2));
   const TrackDesc& track = desc.tracks[0];
   EXPECT_EQ(track.ctts_version, 1);
   EXPECT_EQ(track.ctts, (std::vector<CttsEntry>{{1, 1024}, {2, 0xFFFFFE00}, {3, 0}, {1, 1024}, {2, 0xFFFFFE00}}));
+  EXPECT_EQ(track.stss, (std::vector<std::uint32_t>{1, 4, 5, 6, 7}));
+  EXPECT_EQ(track.sdtp, (Bytes{0x20, 0x10, 0x10, 0, 0, 0, 0x20, 0x10, 0x10}));
 
   Desc refused;
   ASSERT_TRUE(read_input(refused, input(false), 0));
@@ -256,6 +262,8 @@ TEST(ReadDesc, RefusesBoxesThatWouldMakeTheWalkUnsafe) {
        ErrorKind::InvalidData, "claims 3 entries"},
       {"sample sizes past the box", moov_with_tracks({cat({be32(24), text("stsz"), zeros(4), be32(0), be32(100000)})}),
        ErrorKind::InvalidData, "claims 100000 entries"},
+      {"more same-size samples than the media data holds", moov_with_tracks({stsz(100, 11)}), ErrorKind::InvalidData,
+       "more than its 1000 bytes"},
       {"an sdtp shorter than its fields", moov_with_tracks({cat({be32(10), text("sdtp"), zeros(2)})}),
        ErrorKind::InvalidData, "sdtp"},
       {"a table in the eleventh track", box("moov", eleven_traks), ErrorKind::Unsupported, "more than 10 tracks"},

@@ -21,8 +21,13 @@ void finish_input(Desc& desc, std::size_t input_index) {
   desc.mdat_base += span.size;
   for (TrackDesc& track : desc.tracks) {
     const std::uint32_t added_samples = track.stsz_count - track.sample_base;
-    if (track.has_ctts && track.ctts_input != input_index && added_samples != 0) {
-      track.ctts.push_back(CttsEntry{added_samples, 0});
+    if (added_samples != 0) {
+      if (track.ctts_presence.missing_from(input_index)) track.ctts.push_back(CttsEntry{added_samples, 0});
+      // A track without a sync-sample table has only sync samples.
+      if (track.stss_presence.missing_from(input_index)) {
+        for (std::uint32_t k = 1; k <= added_samples; ++k) track.stss.push_back(track.sample_base + k);
+      }
+      if (track.sdtp_presence.missing_from(input_index)) track.sdtp.insert(track.sdtp.end(), added_samples, 0);
     }
     track.sample_base = track.stsz_count;
     track.chunk_base = static_cast<std::uint32_t>(track.stco.size());

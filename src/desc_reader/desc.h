@@ -39,6 +39,20 @@ struct StscEntry {
   bool operator==(const StscEntry&) const = default;
 };
 
+/// Which inputs a per-sample table was met in. Where the first input's track
+/// has the table, an input whose track lacks it still needs entries for its
+/// samples, or they would take another sample's flags and offsets.
+struct TablePresence {
+  bool in_first_input = false;
+  std::optional<std::size_t> last_input;
+
+  void note(std::size_t input_index) {
+    if (input_index == 0) in_first_input = true;
+    last_input = input_index;
+  }
+  bool missing_from(std::size_t input_index) const { return in_first_input && last_input != input_index; }
+};
+
 /// The k-th track of every input: its sample tables concatenated in input
 /// order and renumbered to describe one continuous track.
 struct TrackDesc {
@@ -59,11 +73,10 @@ struct TrackDesc {
   std::uint32_t stsz_sample_size = 0;
   std::uint32_t stsz_count = 0;
   bool is_tmcd = false;
-  /// The first input's track has composition offsets; then every input's samples get some.
-  bool has_ctts = false;
   std::uint8_t ctts_version = 0;
-  /// The last input whose track brought a `ctts`.
-  std::optional<std::size_t> ctts_input;
+  TablePresence ctts_presence;
+  TablePresence stss_presence;
+  TablePresence sdtp_presence;
 };
 
 struct Desc {
@@ -86,9 +99,10 @@ namespace reelknit {
 
 /// The driver's bookkeeping once input `input_index` has been read: the last
 /// span becomes that input's, the media-data base moves past it, and every
-/// slot's sample and chunk bases move to the totals so far. A slot whose first
-/// track has composition offsets gets a zero-offset run for the samples of an
-/// input that brought none. Nothing happens while no span exists.
+/// slot's sample and chunk bases move to the totals so far. Where the first
+/// input's track has composition offsets, sync samples or dependency flags and
+/// this input's track brought none, its samples get offset 0, are all sync
+/// samples, and have unknown dependencies. Nothing happens while no span exists.
 void finish_input(Desc& desc, std::size_t input_index);
 
 /// Per slot, how long its lists were before an input was read.

@@ -159,20 +159,15 @@ Status read_elst(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   return success();
 }
 
-/// Sizes of earlier inputs that were all one constant become explicit entries
-/// once the inputs disagree, so the merged table describes every sample.
-Status list_constant_sizes(Walk& walk, TrackDesc& track, std::uint32_t sample_size, std::uint32_t count,
-                           const BoxHeader& header) {
-  if (count == 0) return success();
-  // Each sample occupies its bytes in the media data: a count beyond that is damage,
-  // and listing it would only exhaust memory.
-  const std::uint64_t media_bytes = walk.desc.mdat_base + (walk.desc.mdat_spans.empty() ? 0 : walk.desc.mdat_spans.back().size);
-  if (std::uint64_t{count} * sample_size > media_bytes) {
-    return invalid_data(format_text("box stsz at offset {} in input {} claims {} samples of {} bytes, more than the media data holds",
-                                    header.position, walk.input_index + 1, count, sample_size));
-  }
-  track.stsz.insert(track.stsz.end(), count, sample_size);
-  return success();
+/// Samples of one size all lie in the input's media data; a count beyond that is
+/// damage, and listing or flagging that many samples would only exhaust memory.
+Status check_constant_samples_fit(Walk& walk, const BoxHeader& header, std::uint32_t sample_size,
+                                  std::uint32_t count) {
+  if (sample_size == 0 || walk.desc.mdat_spans.empty()) return success();
+  const std::uint64_t media_bytes = walk.desc.mdat_spans.back().size;
+  if (std::uint64_t{count} * sample_size <= media_bytes) return success();
+  return invalid_data(format_text("box stsz at offset {} in input {} claims {} samples of {} bytes, more than its {} bytes of media data",
+                                  header.position, walk.input_index + 1, count, sample_size, media_bytes));
 }
 
 Status read_stsz(Walk& walk, const BoxHeader& header, TrackDesc& track) {
@@ -180,10 +175,13 @@ Status read_stsz(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   REELKNIT_TRY(skip_bytes(walk.reader, 4));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t sample_size, walk.reader.read_be32());
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t sample_count, walk.reader.read_be32());
+  REELKNIT_TRY(check_constant_samples_fit(walk, header, sample_size, sample_count));
+  // Once the inputs disagree on one constant size, every size is listed, so the
+  // merged table describes every sample.
   const bool earlier_constant = track.stsz_sample_size != 0 && track.stsz.empty();
   const bool mixed = track.stsz_count != 0 && (earlier_constant ? sample_size != track.stsz_sample_size : sample_size != 0);
   if (mixed && earlier_constant) {
-    REELKNIT_TRY(list_constant_sizes(walk, track, track.stsz_sample_size, track.stsz_count, header));
+    track.stsz.insert(track.stsz.end(), track.stsz_count, track.stsz_sample_size);
   }
   if (sample_size == 0) {
     REELKNIT_TRY(require_entries(header, 12, sample_count, 4));
@@ -192,7 +190,7 @@ Status read_stsz(Walk& walk, const BoxHeader& header, TrackDesc& track) {
       track.stsz.push_back(entry);
     }
   } else if (mixed) {
-    REELKNIT_TRY(list_constant_sizes(walk, track, sample_size, sample_count, header));
+    track.stsz.insert(track.stsz.end(), sample_count, sample_size);
   }
   track.stsz_sample_size = mixed ? 0 : sample_size;
   track.stsz_count += sample_count;
@@ -201,6 +199,7 @@ Status read_stsz(Walk& walk, const BoxHeader& header, TrackDesc& track) {
 
 Status read_sdtp(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   REELKNIT_TRY(require_payload(header, 4));
+  track.sdtp_presence.note(walk.input_index);
   REELKNIT_TRY(skip_bytes(walk.reader, 4));
   std::uint64_t remaining = header.payload_size() - 4;
   std::uint8_t chunk[4096];
@@ -215,6 +214,7 @@ Status read_sdtp(Walk& walk, const BoxHeader& header, TrackDesc& track) {
 
 Status read_stss(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, 4));
+  track.stss_presence.note(walk.input_index);
   if (count == 0) return success();
   REELKNIT_TRY(current_span(walk, header));
   for (std::uint32_t i = 0; i < count; ++i) {
@@ -261,9 +261,8 @@ Status read_ctts(Walk& walk, const BoxHeader& header, TrackDesc& track, std::uin
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
   REELKNIT_TRY(require_entries(header, 8, count, 8));
   if (walk.input_index == 0) {
-    track.has_ctts = true;
     track.ctts_version = version;
-  } else if (!track.has_ctts) {
+  } else if (!track.ctts_presence.in_first_input) {
     // The first input's track decides the output's tables; without a ctts there,
     // this input's composition offsets would be lost and its frames shown out of order.
     return Error(ErrorKind::Unsupported,
@@ -276,7 +275,7 @@ Status read_ctts(Walk& walk, const BoxHeader& header, TrackDesc& track, std::uin
     REELKNIT_ASSIGN_OR_RETURN(entry.sample_offset, walk.reader.read_be32());
     track.ctts.push_back(entry);
   }
-  track.ctts_input = walk.input_index;
+  track.ctts_presence.note(walk.input_index);
   return success();
 }
 
