@@ -166,9 +166,10 @@ TEST(Join, ReportsReadingProgressPerInputThenWritingThenOne) {
 
 struct FileLayoutFault {
   const char* name;
-  std::function<Bytes()> second_input;
+  std::function<Bytes()> bad_input;
   ErrorKind kind;
   std::string in_message;
+  bool first_only = false;  ///< later inputs only lend their media and tables: this is harmless there
 };
 
 Bytes replace_type(Bytes file, const std::string& from, const std::string& to) {
@@ -234,6 +235,15 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
          return f;
        },
        ErrorKind::Unsupported, "more than one box"},
+      {"a movie box that runs to the end of the file",
+       [&] {
+         Bytes f = good;
+         const auto boxes = parse_boxes(good);
+         const BoxInfo* moov = find_box(boxes, "moov");
+         std::fill_n(f.begin() + static_cast<std::ptrdiff_t>(moov->position), 4, 0);
+         return f;
+       },
+       ErrorKind::Unsupported, "moov box at offset", true},
       {"a box before the mdat whose size is below its header",
        [&] { return cat({box("ftyp", text("isom")), be32(3), text("free"), good}); }, ErrorKind::InvalidData,
        "no media data"},
@@ -241,8 +251,9 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
   for (const FileLayoutFault& c : cases) {
     SCOPED_TRACE(c.name);
     for (bool bad_first : {false, true}) {
+      if (c.first_only && !bad_first) continue;
       TempDir dir;
-      const Bytes bad = c.second_input();
+      const Bytes bad = c.bad_input();
       const auto paths = write_inputs(dir, bad_first ? std::vector<Bytes>{bad, good} : std::vector<Bytes>{good, bad});
       const Status status = join_files(paths, dir.file("out.mp4"), nullptr);
       ASSERT_FALSE(status);
@@ -252,6 +263,18 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
       EXPECT_EQ(read_file(paths[bad_first ? 0 : 1]), bad) << "the input is untouched";
     }
   }
+}
+
+TEST(Join, ALaterInputsMovieBoxMayRunToTheEndOfTheFile) {
+  TempDir dir;
+  const Bytes first = make_movie(two_track_movie(5, 1));
+  const Bytes second = make_movie(two_track_movie(7, 2));
+  Bytes open_ended = second;
+  const auto boxes = parse_boxes(second);
+  std::fill_n(open_ended.begin() + static_cast<std::ptrdiff_t>(find_box(boxes, "moov")->position), 4, 0);
+  const auto paths = write_inputs(dir, {first, open_ended});
+  ASSERT_TRUE(join_files(paths, dir.file("out.mp4"), nullptr));
+  expect_joined({inspect_movie(first), inspect_movie(second)}, inspect_movie(read_file(dir.file("out.mp4"))));
 }
 
 TEST(Join, ChunkOffsetsOnlyInLaterInputsAreRefusedNotWrittenOverTheStart) {

@@ -24,12 +24,17 @@ struct TopLevel {
   std::size_t mdat_count = 0;
   bool has_moov = false;
   bool has_moof = false;
+  /// The box before any media data whose declared size, below its header, ended the scan.
+  std::optional<BoxHeader> stalled_at;
+  /// A box after the media data that declares size 0: it runs to the end of the file.
+  std::optional<BoxHeader> open_ended;
 };
 
 /// Walks the top-level boxes by their declared sizes. The first `mdat` is the
-/// input's media data; the boxes after it are only looked at so that a file
-/// the merge cannot represent is refused with a reason.
-Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t file_size) {
+/// input's media data; the boxes after it, up to `boxes_end` (where a trailer
+/// starts), are only looked at so that a file the merge cannot represent is
+/// refused with a reason.
+Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t boxes_end) {
   TopLevel found;
   for (;;) {
     auto read = read_box_header(reader);
@@ -47,8 +52,16 @@ Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t file_size)
     if (header.type == BOX_MOOV) found.has_moov = true;
     if (header.type == BOX_MOOF) found.has_moof = true;
     // A size below the header would make the scan stand still or go back: it ends here.
-    if (header.size < header.header_size || !check_box_extent(header)) return found;
-    if (found.first_mdat && header.end() >= file_size) return found;
+    if (header.size < header.header_size) {
+      if (!found.first_mdat) {
+        found.stalled_at = header;
+      } else if (header.size == 0 && header.type != 0) {
+        found.open_ended = header;
+      }
+      return found;
+    }
+    if (!check_box_extent(header)) return found;
+    if (found.first_mdat && header.end() >= boxes_end) return found;
     auto moved = reader.seek(SeekFrom::start(after_header + (header.size - header.header_size)));
     if (!moved) {
       if (found.first_mdat) return found;  // past the media data the scan is only a diagnosis
@@ -61,10 +74,23 @@ Error input_error(ErrorKind kind, const std::string& path, const std::string& wh
   return Error(kind, format_text("{}: {}", path, why));
 }
 
-/// Refuses an input whose media data the merge cannot carry whole.
-Status check_media_layout(const TopLevel& found, const std::string& path, std::uint64_t file_size) {
+/// The first input's tree is the template, and its walk ends at a box of size 0:
+/// what such a box holds would be missing from the output.
+bool loses_content(const std::optional<BoxHeader>& open_ended, bool first_input) {
+  return first_input && open_ended && open_ended->type != fourcc("free") && open_ended->type != fourcc("skip");
+}
+
+/// Refuses an input whose media data or movie the merge cannot carry whole.
+Status check_media_layout(const TopLevel& found, const std::string& path, std::uint64_t file_size, bool first_input) {
   if (found.has_moof) return input_error(ErrorKind::Unsupported, path, "fragmented MP4 (moof boxes) is not supported");
-  if (!found.first_mdat) return input_error(ErrorKind::InvalidData, path, "no media data (mdat box)");
+  if (!found.first_mdat) {
+    std::string why = "no media data (mdat box)";
+    if (found.stalled_at) {
+      why += format_text("; the box {} at offset {} declares size {}, smaller than its header",
+                         box_type_text(found.stalled_at->type), found.stalled_at->position, found.stalled_at->size);
+    }
+    return input_error(ErrorKind::InvalidData, path, why);
+  }
   const BoxHeader& mdat = *found.first_mdat;
   if (mdat.size == 0) {
     return input_error(ErrorKind::Unsupported, path,
@@ -78,6 +104,11 @@ Status check_media_layout(const TopLevel& found, const std::string& path, std::u
   }
   if (!found.has_moov) {
     return input_error(ErrorKind::InvalidData, path, "no movie box (moov); the recording may have been cut short");
+  }
+  if (loses_content(found.open_ended, first_input)) {
+    return input_error(ErrorKind::Unsupported, path,
+                       format_text("the {} box at offset {} declares size 0 (to the end of the file), which is not supported",
+                                   box_type_text(found.open_ended->type), found.open_ended->position));
   }
   if (mdat.end() > file_size) {
     return input_error(ErrorKind::UnexpectedEof, path,
@@ -155,20 +186,19 @@ Result<ReadResult> read_inputs(std::vector<InputFile>& inputs, const std::vector
     BufferedReader reader(*inputs[i].file);
     result.total_size += inputs[i].size;
 
-    REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, inputs[i].size));
-    REELKNIT_TRY(check_media_layout(found, paths[i], inputs[i].size));
+    // Every input is tested for a trailer, so that its scan stops where the boxes end.
+    REELKNIT_ASSIGN_OR_RETURN(const auto trailer_start, find_trailer(reader, inputs[i].size));
+    if (trailer_start && !result.has_trailer) {
+      result.has_trailer = true;
+      // Only the first input's own trailer bounds the walk of its boxes.
+      if (i == 0) result.write_limit = *trailer_start;
+    }
+    REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
+    REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, trailer_start.value_or(inputs[i].size)));
+    REELKNIT_TRY(check_media_layout(found, paths[i], inputs[i].size, i == 0));
     const BoxHeader& mdat = *found.first_mdat;
     desc.mdat_spans.push_back(MdatSpan{std::nullopt, mdat.payload_position(), mdat.payload_size()});
     desc.mdat_position = mdat.payload_position();
-
-    if (!result.has_trailer) {
-      REELKNIT_ASSIGN_OR_RETURN(const auto trailer_start, find_trailer(reader, inputs[i].size));
-      if (trailer_start) {
-        result.has_trailer = true;
-        // Only the first input's own trailer bounds the walk of its boxes.
-        if (i == 0) result.write_limit = *trailer_start;
-      }
-    }
 
     const auto marks = mark_tables(desc);
     REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
