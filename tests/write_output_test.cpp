@@ -95,9 +95,18 @@ TEST(WriteOutput, PatchesDurationsInTheWidthOfEachBoxVersion) {
   desc.mvhd_duration = 0x1'0000'0005;
   desc.tracks[0].tkhd_duration = 0x2'0000'0006;
   desc.tracks[0].mdhd_duration = 0x3'0000'0007;
-  for (std::uint8_t version : {std::uint8_t{0}, std::uint8_t{1}}) {
+  // Unknown versions take the 32-bit form, as version 0 does, and get the low 32 bits.
+  for (std::uint8_t version : {std::uint8_t{2}, std::uint8_t{1}}) {
     SCOPED_TRACE("version " + std::to_string(version));
-    const Bytes file = box("moov", {mvhd(600, 1, version), box("trak", {tkhd(1, version), box("mdia", {mdhd(600, 1, version)})})});
+    Bytes file = box("moov", {mvhd(600, 1, version == 1 ? 1 : 0), box("trak", {tkhd(1, version == 1 ? 1 : 0),
+                                                                              box("mdia", {mdhd(600, 1, version == 1 ? 1 : 0)})})});
+    if (version == 2) {
+      for (const char* path : {"moov/mvhd", "moov/trak/tkhd", "moov/trak/mdia/mdhd"}) {
+        const auto boxes = parse_boxes(file);
+        const BoxInfo* b = find_box(boxes, path);
+        file[b->position + b->header_size] = 2;
+      }
+    }
     const Written w = write(file, desc);
     ASSERT_TRUE(w.status);
     const Bytes mv = payload_of(w, "moov/mvhd");
@@ -108,6 +117,44 @@ TEST(WriteOutput, PatchesDurationsInTheWidthOfEachBoxVersion) {
     EXPECT_EQ(version == 1 ? load_be64(md.data() + 24) : load_be32(md.data() + 16), version == 1 ? 0x3'0000'0007u : 7u);
     EXPECT_EQ(load_be32(md.data() + (version == 1 ? 20 : 12)), 600u);  // the timescale is untouched
   }
+}
+
+TEST(WriteOutput, WidensVersionZeroHeadersWhoseDurationPassesThirtyTwoBits) {
+  // Thirteen and a half hours at a 90 kHz timescale no longer fit in 32 bits.
+  const std::uint64_t long_duration = 0x1'2345'6789;
+  Desc desc;
+  desc.movie_timescale = 90000;
+  desc.mvhd_duration = long_duration;
+  desc.tracks[0].tkhd_duration = long_duration + 1;
+  desc.tracks[0].mdhd_timescale = 90000;
+  desc.tracks[0].mdhd_duration = long_duration + 2;
+  desc.tracks[0].elst_segment_duration = 1000;
+  const Bytes file = box("moov", {mvhd(90000, 1), box("trak", {tkhd(1, 0, 7), box("edts", {elst({{500, -1}, {1000, 0}})}),
+                                                               box("mdia", {mdhd(90000, 1)})})});
+  const Written w = write(file, desc);
+  ASSERT_TRUE(w.status) << w.status.error().describe();
+  EXPECT_EQ(w.bytes.size(), file.size() + 12 + 12 + 12 + 16);  // parse_boxes checked the patched container sizes
+
+  const Bytes mv = payload_of(w, "moov/mvhd");
+  EXPECT_EQ(mv[0], 1);
+  EXPECT_EQ(load_be32(mv.data() + 20), 90000u);
+  EXPECT_EQ(load_be64(mv.data() + 24), long_duration);
+  const Bytes tk = payload_of(w, "moov/trak/tkhd");
+  EXPECT_EQ(tk[0], 1);
+  EXPECT_EQ(load_be32(tk.data() + 20), 7u);  // the track id survives the move
+  EXPECT_EQ(load_be64(tk.data() + 28), long_duration + 1);
+  const Bytes md = payload_of(w, "moov/trak/mdia/mdhd");
+  EXPECT_EQ(md[0], 1);
+  EXPECT_EQ(load_be32(md.data() + 20), 90000u);
+  EXPECT_EQ(load_be64(md.data() + 24), long_duration + 2);
+  const Bytes edits = payload_of(w, "moov/trak/edts/elst");
+  EXPECT_EQ(edits[0], 1);
+  EXPECT_EQ(load_be32(edits.data() + 4), 2u);
+  EXPECT_EQ(load_be64(edits.data() + 8), 500u);
+  EXPECT_EQ(load_be64(edits.data() + 16), ~std::uint64_t{0});  // the empty edit stays empty
+  EXPECT_EQ(load_be64(edits.data() + 28), long_duration + 2);
+  EXPECT_EQ(load_be64(edits.data() + 36), 0u);
+  EXPECT_EQ(load_be32(edits.data() + 44), 0x00010000u);
 }
 
 struct EditCase {

@@ -1,6 +1,7 @@
 #include "writer/write_output.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 #include "lib/box.h"
@@ -10,6 +11,8 @@
 
 namespace reelknit {
 namespace {
+
+using Bytes4 = std::array<std::uint8_t, 4>;
 
 /// What every level of the walk shares.
 struct Writer {
@@ -99,6 +102,64 @@ Result<std::optional<std::uint64_t>> find_first_media_edit(Writer& w, const BoxH
   return std::optional<std::uint64_t>();
 }
 
+Status write_header_of_size(Writer& w, const BoxHeader& header, std::uint64_t new_size) {
+  if (header.header_size == LARGE_HEADER_SIZE) {
+    REELKNIT_TRY(w.out.write_be32(1));
+    REELKNIT_TRY(w.out.write_be32(header.type));
+    return w.out.write_be64(new_size);
+  }
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(new_size)));
+  return w.out.write_be32(header.type);
+}
+
+/// A version-0 movie, track or media header whose merged duration needs more
+/// than 32 bits (hours of footage at a fine timescale) is written in its
+/// version-1 form: the two times and the duration widen to 64 bits, the rest
+/// is kept. The first input stands after the version and flags; so it does for the edit list below.
+Result<std::uint64_t> write_widened_header(Writer& w, const BoxHeader& header, const std::uint8_t (&version_and_flags)[4],
+                                           std::uint64_t duration) {
+  // creation, modification, then the timescale (or track id and a reserved word), then the duration
+  const std::size_t middle = header.type == BOX_TKHD ? 8 : 4;
+  std::uint8_t fields[4 + 4 + 8 + 4];
+  const auto v0_fields = std::span(fields, 8 + middle + 4);
+  REELKNIT_TRY(read_exact(w.first, v0_fields));
+  const std::uint64_t new_size = header.size + 12;
+  REELKNIT_TRY(write_header_of_size(w, header, new_size));
+  REELKNIT_TRY(w.out.write(Bytes4{1, version_and_flags[1], version_and_flags[2], version_and_flags[3]}));
+  REELKNIT_TRY(w.out.write_be64(load_be32(fields)));
+  REELKNIT_TRY(w.out.write_be64(load_be32(fields + 4)));
+  REELKNIT_TRY(w.out.write(std::span(fields + 8, middle)));
+  REELKNIT_TRY(w.out.write_be64(duration));
+  REELKNIT_TRY(copy_to_output(w.first, header.payload_size() - 4 - v0_fields.size(), w.out));
+  return new_size;
+}
+
+/// The edit list counterpart: every entry widens to 64-bit duration and media time.
+Result<std::uint64_t> write_widened_elst(Writer& w, const BoxHeader& header, const std::uint8_t (&version_and_flags)[4],
+                                         std::uint64_t patched_field, std::uint64_t duration) {
+  std::uint8_t count_bytes[4];
+  REELKNIT_TRY(read_exact(w.first, count_bytes));
+  const std::uint64_t entries = std::min<std::uint64_t>(load_be32(count_bytes), (header.payload_size() - 8) / 12);
+  const std::uint64_t new_size = header.size + 8 * entries;
+  REELKNIT_TRY(write_header_of_size(w, header, new_size));
+  REELKNIT_TRY(w.out.write(Bytes4{1, version_and_flags[1], version_and_flags[2], version_and_flags[3]}));
+  REELKNIT_TRY(w.out.write(count_bytes));
+  BufferedReader reader(w.first);
+  for (std::uint64_t k = 0; k < entries; ++k) {
+    std::uint8_t entry[12];
+    REELKNIT_TRY(reader.read_exact(entry));
+    const bool patched = 8 + 12 * k == patched_field;
+    REELKNIT_TRY(w.out.write_be64(patched ? duration : load_be32(entry)));
+    const auto media_time = static_cast<std::int32_t>(load_be32(entry + 4));  // −1 stays −1
+    REELKNIT_TRY(w.out.write_be64(static_cast<std::uint64_t>(static_cast<std::int64_t>(media_time))));
+    REELKNIT_TRY(w.out.write(std::span(entry + 8, 4)));
+  }
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t after_entries, reader.position());
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(after_entries)));
+  REELKNIT_TRY(copy_to_output(w.first, header.end() - after_entries, w.out));
+  return new_size;
+}
+
 Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header, std::uint64_t track_index) {
   REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing {} with patched duration, offset: {}, size: {}",
                  box_type_text(header.type), header.position, header.size);
@@ -136,11 +197,17 @@ Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header,
     default: break;
   }
 
+  // A field that lies beyond a too-short box would land on the next box: leave such a box as copied.
+  const bool fits = field && *field + (wide ? 8 : 4) <= header.payload_size();
+  if (fits && version == 0 && value > std::numeric_limits<std::uint32_t>::max()) {
+    REELKNIT_TRY(w.first.seek(SeekFrom::start(header.payload_position() + 4)));
+    if (header.type == BOX_ELST) return write_widened_elst(w, header, version_and_flags, *field, value);
+    return write_widened_header(w, header, version_and_flags, value);
+  }
   REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
   REELKNIT_TRY(copy_to_output(w.first, header.size, w.out));
-  // A field that lies beyond a too-short box would land on the next box: leave such a box as copied.
-  if (field && *field + (wide ? 8 : 4) <= header.payload_size()) {
+  if (fits) {
     const std::uint64_t at = start + header.header_size + *field;
     if (wide) {
       REELKNIT_TRY(patch_be64_at(w.out, at, value));
