@@ -244,6 +244,7 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
          return f;
        },
        ErrorKind::Unsupported, "moov box at offset", true},
+      {"shorter than any movie", [] { return box("ftyp", text("isom")); }, ErrorKind::InvalidData, "too short"},
       {"a box before the mdat whose size is below its header",
        [&] { return cat({box("ftyp", text("isom")), be32(3), text("free"), good}); }, ErrorKind::InvalidData,
        "no media data"},

@@ -186,6 +186,11 @@ Result<ReadResult> read_inputs(std::vector<InputFile>& inputs, const std::vector
     BufferedReader reader(*inputs[i].file);
     result.total_size += inputs[i].size;
 
+    // Shorter than a trailer test reads, and far shorter than any movie.
+    if (inputs[i].size < insta360::DETECT_SIZE) {
+      return input_error(ErrorKind::InvalidData, paths[i],
+                         format_text("only {} bytes long, too short to be an MP4 recording", inputs[i].size));
+    }
     // Every input is tested for a trailer, so that its scan stops where the boxes end.
     REELKNIT_ASSIGN_OR_RETURN(const auto trailer_start, find_trailer(reader, inputs[i].size));
     if (trailer_start && !result.has_trailer) {
