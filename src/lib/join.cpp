@@ -177,39 +177,44 @@ struct ReadResult {
   std::uint64_t write_limit = NO_LIMIT;
 };
 
+/// Reads input `i` into the Desc: its media data, its trailer, its box tree.
+Status read_input(InputFile& input, const std::string& path, std::size_t i, ReadResult& result) {
+  BufferedReader reader(*input.file);
+  result.total_size += input.size;
+  // Shorter than a trailer test reads, and far shorter than any movie.
+  if (input.size < insta360::DETECT_SIZE) {
+    return input_error(ErrorKind::InvalidData, path,
+                       format_text("only {} bytes long, too short to be an MP4 recording", input.size));
+  }
+  // Every input is tested for a trailer, so that its scan stops where the boxes end.
+  REELKNIT_ASSIGN_OR_RETURN(const auto trailer_start, find_trailer(reader, input.size));
+  if (trailer_start && !result.has_trailer) {
+    result.has_trailer = true;
+    // Only the first input's own trailer bounds the walk of its boxes.
+    if (i == 0) result.write_limit = *trailer_start;
+  }
+  REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
+  REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, trailer_start.value_or(input.size)));
+  REELKNIT_TRY(check_media_layout(found, path, input.size, i == 0));
+
+  Desc& desc = result.desc;
+  const BoxHeader& mdat = *found.first_mdat;
+  desc.mdat_spans.push_back(MdatSpan{std::nullopt, mdat.payload_position(), mdat.payload_size()});
+  desc.mdat_position = mdat.payload_position();
+  const auto marks = mark_tables(desc);
+  REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
+  REELKNIT_TRY(read_desc(reader, desc, 0, NO_LIMIT, i));
+  REELKNIT_TRY(check_chunks(desc, marks, found, path));
+  finish_input(desc, i);
+  return success();
+}
+
 Result<ReadResult> read_inputs(std::vector<InputFile>& inputs, const std::vector<std::string>& paths,
                                const ProgressCallback& progress) {
   ReadResult result;
-  Desc& desc = result.desc;
   const std::size_t count = inputs.size();
   for (std::size_t i = 0; i < count; ++i) {
-    BufferedReader reader(*inputs[i].file);
-    result.total_size += inputs[i].size;
-
-    // Shorter than a trailer test reads, and far shorter than any movie.
-    if (inputs[i].size < insta360::DETECT_SIZE) {
-      return input_error(ErrorKind::InvalidData, paths[i],
-                         format_text("only {} bytes long, too short to be an MP4 recording", inputs[i].size));
-    }
-    // Every input is tested for a trailer, so that its scan stops where the boxes end.
-    REELKNIT_ASSIGN_OR_RETURN(const auto trailer_start, find_trailer(reader, inputs[i].size));
-    if (trailer_start && !result.has_trailer) {
-      result.has_trailer = true;
-      // Only the first input's own trailer bounds the walk of its boxes.
-      if (i == 0) result.write_limit = *trailer_start;
-    }
-    REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
-    REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, trailer_start.value_or(inputs[i].size)));
-    REELKNIT_TRY(check_media_layout(found, paths[i], inputs[i].size, i == 0));
-    const BoxHeader& mdat = *found.first_mdat;
-    desc.mdat_spans.push_back(MdatSpan{std::nullopt, mdat.payload_position(), mdat.payload_size()});
-    desc.mdat_position = mdat.payload_position();
-
-    const auto marks = mark_tables(desc);
-    REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
-    REELKNIT_TRY(read_desc(reader, desc, 0, NO_LIMIT, i));
-    REELKNIT_TRY(check_chunks(desc, marks, found, paths[i]));
-    finish_input(desc, i);
+    REELKNIT_TRY(read_input(inputs[i], paths[i], i, result));
     if (progress) progress(static_cast<double>(i + 1) / static_cast<double>(count) * 0.1);
   }
   return result;
