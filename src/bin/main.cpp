@@ -20,8 +20,8 @@ using reelknit::Error;
 using reelknit::cli::Stream;
 
 bool g_progress_shown = false;
-/// The first failed write to standard output; glibc drops the buffered bytes
-/// when a flush fails, so a later flush alone would not tell.
+/// The first failed write to standard output. The C library may drop the
+/// buffered bytes when a flush fails, so a later flush alone would not tell.
 std::optional<Error> g_output_failure;
 
 void note_output_failure() {
@@ -47,6 +47,8 @@ void write_error(const std::string& text) {
   std::fputs(text.c_str(), stderr);
 }
 
+/// Ends the run with status 101. Also called from the progress callback, inside
+/// join_files: the output stays as far as it was written, as after any failed join.
 [[noreturn]] void fail(const Error& error) {
   // A terminal still shows the progress line; the report goes on a line of its own.
   if (g_progress_shown && ::isatty(STDERR_FILENO)) write_error("\n");
