@@ -1,30 +1,100 @@
+// The reelknit command: wires the argument walk, standard output and error,
+// the monotonic clock and the exit status around join_files.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bin/cli.h"
 #include "reelknit/join.h"
 
+namespace {
+
+using reelknit::Error;
+using reelknit::cli::Stream;
+
+bool g_progress_shown = false;
+/// The first failed write to standard output. The C library may drop the
+/// buffered bytes when a flush fails, so a later flush alone would not tell.
+std::optional<Error> g_output_failure;
+
+void note_output_failure() {
+  if (!g_output_failure) g_output_failure = Error::from_errno(errno);
+}
+
+void write_output(const std::string& text) {
+  if (std::fputs(text.c_str(), stdout) == EOF) note_output_failure();
+}
+
+/// Flushes standard output and tells whether everything written so far got out.
+reelknit::Status flush_output() {
+  if (std::fflush(stdout) != 0) note_output_failure();
+  if (g_output_failure) return *g_output_failure;
+  if (std::ferror(stdout)) return Error(reelknit::ErrorKind::Other, "failed to write to standard output");
+  return reelknit::success();
+}
+
+/// Writes to standard error; standard output goes first, so the two stay in
+/// order when they share a pipe or file.
+void write_error(const std::string& text) {
+  if (std::fflush(stdout) != 0) note_output_failure();
+  std::fputs(text.c_str(), stderr);
+}
+
+/// Ends the run with status 101. Also called from the progress callback, inside
+/// join_files: the output stays as far as it was written, as after any failed join.
+[[noreturn]] void fail(const Error& error) {
+  // A terminal still shows the progress line; the report goes on a line of its own.
+  if (g_progress_shown && ::isatty(STDERR_FILENO)) write_error("\n");
+  write_error(reelknit::cli::fatal_error_text(error));
+  std::exit(reelknit::cli::EXIT_MERGE_FAILED);
+}
+
+/// Writes a line that must reach standard output now; the run ends if it cannot.
+void write_output_flushed(const std::string& text) {
+  write_output(text);
+  if (auto flushed = flush_output(); !flushed) fail(flushed.error());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  std::vector<std::string> inputs;
-  std::string output;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--out") {
-      if (i + 1 < argc) output = argv[++i];
-    } else {
-      inputs.push_back(arg);
-    }
-  }
-  if (inputs.empty()) {
-    std::fputs("No input files!\n", stderr);
+  const auto start = std::chrono::steady_clock::now();
+  // A reader that went away is a failed write, reported like any other, not a silent death.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const auto request = reelknit::cli::walk_arguments(arguments, reelknit::cli::path_exists,
+                                                     [](Stream stream, const std::string& text) {
+                                                       if (stream == Stream::Out)
+                                                         write_output(text);
+                                                       else
+                                                         write_error(text);
+                                                     });
+  if (request.inputs.empty()) {
+    write_error(reelknit::cli::no_inputs_text());
     return 0;
   }
-  if (output.empty()) output = inputs.front() + "_joined.mp4";
-  auto result = reelknit::join_files(inputs, output, [](double p) { std::printf("\rMerging... %.2f%%", p * 100); std::fflush(stdout); });
-  if (!result) {
-    std::fprintf(stderr, "Error: %s\n", result.error().describe().c_str());
-    return 101;
+  if (!request.output_path) {
+    write_error(reelknit::cli::no_output_name_text(request.inputs.front()));
+    return reelknit::cli::EXIT_NO_OUTPUT_NAME;
   }
-  std::printf("\rDone\n");
+  write_output(reelknit::cli::output_file_text(*request.output_path));
+
+  auto joined = reelknit::join_files(request.inputs, *request.output_path, [](double fraction) {
+    g_progress_shown = true;
+    write_output_flushed(reelknit::cli::progress_text(fraction));
+  });
+  if (!joined) fail(joined.error());
+
+  reelknit::update_file_times(request.inputs.front(), *request.output_path);
+
+  write_output_flushed(reelknit::cli::done_text(std::chrono::steady_clock::now() - start));
   return 0;
 }

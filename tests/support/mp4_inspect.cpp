@@ -182,7 +182,12 @@ std::string tree_text(const std::vector<BoxInfo>& boxes) {
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     if (i) out += ",";
     out += boxes[i].type;
-    if (!boxes[i].children.empty()) out += "(" + tree_text(boxes[i].children) + ")";
+    if (!boxes[i].children.empty()) {
+      // Appended piece by piece: g++ 12 -O2 misreads "(" + std::string&& as an overlapping copy (-Wrestrict).
+      out += '(';
+      out += tree_text(boxes[i].children);
+      out += ')';
+    }
   }
   return out;
 }

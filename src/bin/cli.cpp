@@ -1,0 +1,75 @@
+#include "bin/cli.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+namespace reelknit::cli {
+
+bool path_exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+Request walk_arguments(const std::vector<std::string>& arguments, const ExistsTest& exists,
+                       const MessageSink& say) {
+  Request request;
+  bool default_considered = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--out") {
+      if (i + 1 < arguments.size()) request.output_path = arguments[++i];
+      continue;
+    }
+    if (!exists(argument)) {
+      say(Stream::Err, "File doesn't exist " + argument + "\n");
+      continue;
+    }
+    say(Stream::Out, "Merging file " + argument + "\n");
+    request.inputs.push_back(argument);
+    // Only the first accepted input names the output, and only when no "--out" came before it.
+    if (!request.output_path && !default_considered) request.output_path = default_output_path(argument);
+    default_considered = true;
+  }
+  return request;
+}
+
+std::optional<std::string> default_output_path(std::string_view input) {
+  // "clips/" names the directory clips: its name is the final component.
+  const auto last_kept = input.find_last_not_of('/');
+  if (last_kept == std::string_view::npos) return std::nullopt;  // "/", or nothing at all
+  const std::string_view path = input.substr(0, last_kept + 1);
+  const auto slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  // "." and ".." name a directory by where it is, not by what it is called.
+  if (name == "." || name == "..") return std::nullopt;
+  return std::string(path) + "_joined.mp4";
+}
+
+std::string no_inputs_text() { return "No input files!\n"; }
+
+std::string no_output_name_text(std::string_view input) {
+  return "Cannot form an output file name from " + std::string(input) +
+         "; name the output file with --out\n";
+}
+
+std::string output_file_text(std::string_view output_path) {
+  return "Output file " + std::string(output_path) + "\n";
+}
+
+std::string progress_text(double fraction) {
+  char text[64];
+  std::snprintf(text, sizeof text, "\rMerging... %.2f%%", fraction * 100.0);
+  return text;
+}
+
+std::string done_text(std::chrono::nanoseconds elapsed) {
+  const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+  char text[96];
+  std::snprintf(text, sizeof text, "\rDone in %.3fs                \n", static_cast<double>(milliseconds) / 1000.0);
+  return text;
+}
+
+std::string fatal_error_text(const Error& error) { return "Error: " + error.describe() + "\n"; }
+
+}  // namespace reelknit::cli

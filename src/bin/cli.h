@@ -1,0 +1,65 @@
+// The pure pieces of the reelknit command: the argument walk, the default
+// output name and every text it prints. main.cpp wires them to the process.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reelknit/error.h"
+
+namespace reelknit::cli {
+
+/// The merge failed, or standard output could not be written.
+inline constexpr int EXIT_MERGE_FAILED = 101;
+/// The first input gives no file name to build the default output name from.
+inline constexpr int EXIT_NO_OUTPUT_NAME = 1;
+
+enum class Stream { Out, Err };
+
+/// Receives each message of the argument walk, in order, with its stream.
+using MessageSink = std::function<void(Stream, const std::string&)>;
+/// Tells whether a path names something that exists.
+using ExistsTest = std::function<bool(const std::string&)>;
+
+/// stat(2), following symbolic links; any failure counts as not existing.
+bool path_exists(const std::string& path);
+
+/// What the command line asks for.
+struct Request {
+  std::vector<std::string> inputs;         ///< accepted inputs, in order; duplicates kept
+  std::optional<std::string> output_path;  ///< from the last "--out", else the default name
+};
+
+/// Walks the arguments (the program name already dropped). "--out" takes the
+/// next argument as the output path, replacing any set before; a trailing
+/// "--out" is ignored. Every other argument is an input: when `exists` denies
+/// it, "File doesn't exist {}\n" goes to standard error and it is dropped;
+/// otherwise "Merging file {}\n" goes to standard output. The first accepted
+/// input sets the default output name when no "--out" came before it.
+Request walk_arguments(const std::vector<std::string>& arguments, const ExistsTest& exists,
+                       const MessageSink& say);
+
+/// The input's final file-name component followed by "_joined.mp4", in the
+/// input's directory: clips/GX010001.MP4 gives clips/GX010001.MP4_joined.mp4.
+/// None for a path without such a component: "/", ".", or one ending in "..".
+std::optional<std::string> default_output_path(std::string_view input);
+
+/// "No input files!\n"
+std::string no_inputs_text();
+/// Why there is no output path, naming the input that gave none.
+std::string no_output_name_text(std::string_view input);
+/// "Output file {}\n"
+std::string output_file_text(std::string_view output_path);
+/// "\rMerging... {}%": the fraction times 100 with two decimals, no line break.
+std::string progress_text(double fraction);
+/// "\rDone in {}s" with 16 blanks and a line break; the elapsed time is cut
+/// to whole milliseconds and shown in seconds with three decimals.
+std::string done_text(std::chrono::nanoseconds elapsed);
+/// The one line that ends a failed run: the error's message, kind and OS error number.
+std::string fatal_error_text(const Error& error);
+
+}  // namespace reelknit::cli
