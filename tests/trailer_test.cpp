@@ -139,6 +139,8 @@ std::vector<ReadCase> read_cases() {
   return cases;
 }
 
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
 class ReadTrailers : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(ReadTrailers, FindsTheRecords) {
@@ -209,7 +211,9 @@ std::vector<MergeCase> merge_cases() {
                      4});
   }
   cases.push_back({"IdsOneToSixOverThreeInputs",
-                   {S{{record(1, "a1"), record(2, "a2"), record(3, "a3"), record(5, "a5"), record(6, "a6")}, 6, INDEXED},
+                   {S{{record(1, "a1"), record(2, "a2"), record(3, "a3"), record(5, "a5"), record(6, "a6")},
+                      6,
+                      INDEXED},
                     S{{record(6, "b6"), record(3, "b3"), record(5, "b5"), record(2, "b2"), record(1, "b1")}, 7},
                     S{{record(3, "c3x"), record(6, "c6"), record(1, "c1"), record(3, "c3y")}, 8, INDEXED}},
                    {record(1, "a1"), record(2, "a2"), record(3, "a3b3c3xc3y"), record(5, "a5"),
@@ -239,6 +243,8 @@ std::vector<MergeCase> merge_cases() {
                    5});
   return cases;
 }
+
+void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
 
 class MergeTrailers : public ::testing::TestWithParam<MergeCase> {};
 
@@ -302,6 +308,8 @@ std::vector<MergeErrorCase> merge_error_cases() {
   };
   return cases;
 }
+
+void PrintTo(const MergeErrorCase& c, std::ostream* os) { *os << c.name; }
 
 class MergeErrors : public ::testing::TestWithParam<MergeErrorCase> {};
 
@@ -415,6 +423,8 @@ struct JoinCase {
   std::uint32_t expected_version;
 };
 
+void PrintTo(const JoinCase& c, std::ostream* os) { *os << c.name; }
+
 class JoinWithTrailers : public ::testing::TestWithParam<JoinCase> {};
 
 TEST_P(JoinWithTrailers, AppendsTheMergedTrailerAfterTheMovie) {
@@ -472,7 +482,8 @@ TEST(JoinWithTrailers, FailsWhenTheLastWriteOutFails) {
   auto seams_for = [&](Faults faults, std::shared_ptr<Bytes> output) {
     JoinSeams seams;
     seams.open_input = [files](const std::string& path) -> Result<std::unique_ptr<File>> {
-      return std::unique_ptr<File>(std::make_unique<MemoryFile>(std::make_shared<Bytes>(path == "a" ? files[0] : files[1])));
+      const Bytes& file = path == "a" ? files[0] : files[1];
+      return std::unique_ptr<File>(std::make_unique<MemoryFile>(std::make_shared<Bytes>(file)));
     };
     seams.create_output = [=](const std::string&) -> Result<std::unique_ptr<File>> {
       return std::unique_ptr<File>(std::make_unique<MemoryFile>(output, faults));

@@ -97,7 +97,8 @@ inline ParsedTrailer parse_trailer(const Bytes& file) {
     throw std::runtime_error("no Insta360 trailer at the end of the file");
   ParsedTrailer parsed;
   const std::size_t tail = file.size() - 72;
-  parsed.reserved.assign(file.begin() + static_cast<std::ptrdiff_t>(tail), file.begin() + static_cast<std::ptrdiff_t>(tail + 32));
+  const auto at = [&](std::size_t position) { return file.begin() + static_cast<std::ptrdiff_t>(position); };
+  parsed.reserved.assign(at(tail), at(tail + 32));
   parsed.trailer_size = read_le32_at(file, tail + 32);
   parsed.version = read_le32_at(file, tail + 36);
   if (parsed.trailer_size < 72 || parsed.trailer_size > file.size())
@@ -110,10 +111,7 @@ inline ParsedTrailer parse_trailer(const Bytes& file) {
     const std::uint32_t size = read_le32_at(file, footer + 2);
     if (footer - parsed.start < size) throw std::runtime_error("a record reaches before the trailer's start");
     const std::size_t data = footer - size;
-    parsed.records.insert(parsed.records.begin(),
-                          RecordData{file[footer], file[footer + 1],
-                                     Bytes(file.begin() + static_cast<std::ptrdiff_t>(data),
-                                           file.begin() + static_cast<std::ptrdiff_t>(footer))});
+    parsed.records.insert(parsed.records.begin(), RecordData{file[footer], file[footer + 1], Bytes(at(data), at(footer))});
     end = data;
   }
   return parsed;
