@@ -23,12 +23,18 @@ struct TrailerRecord {
 /// One input's records, by the absolute position of their data in that input.
 using TrailerRecords = std::map<std::uint64_t, TrailerRecord>;
 
-/// The records of every input, one map per input (empty without a trailer).
-/// Moves the file position of every input.
+/// The records of every input, one map per input (empty without a trailer),
+/// from the index record when the last record is one, else by walking the
+/// footers back from the tail. Moves the file position of every input.
 Result<std::vector<TrailerRecords>> read_trailers(std::span<InputFile> inputs);
 
-/// Appends the merged trailer at the output's position, then releases the
-/// output (flush and close) whatever happened; returns the first failure.
+/// Appends the merged trailer at the output's position: one record per record
+/// of the first input, each followed by the records of the same id from every
+/// later input (ids 1, 2 and 5 excepted). `records` holds one map per input.
+/// Then releases the output (flush and close) whatever happened, and returns
+/// the first failure, that of the last write-out included. A record or trailer
+/// too large for the 32-bit size fields is refused before anything is written;
+/// a later input's record that ends past its file fails the merge.
 Status write_merged_trailer(std::span<InputFile> inputs, const std::vector<TrailerRecords>& records,
                             OutputStream& output);
 

@@ -203,7 +203,8 @@ Status read_input(InputFile& input, const std::string& path, std::size_t i, Read
   desc.mdat_position = mdat.payload_position();
   const auto marks = mark_tables(desc);
   REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
-  REELKNIT_TRY(read_desc(reader, desc, 0, NO_LIMIT, i));
+  // A trailer's records are not boxes: the walk ends where they begin.
+  REELKNIT_TRY(read_desc(reader, desc, 0, trailer_start.value_or(NO_LIMIT), i));
   REELKNIT_TRY(check_chunks(desc, marks, found, path));
   finish_input(desc, i);
   return success();
