@@ -1,17 +1,22 @@
 #include "desc_reader/desc.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 namespace reelknit {
 
 std::uint64_t convert_duration(std::uint64_t duration, std::uint32_t from, std::uint32_t to) {
-  const double quotient = static_cast<double>(duration) / static_cast<double>(from);
-  const double rounded = std::ceil(static_cast<double>(to) * quotient);
-  if (std::isnan(rounded) || rounded <= 0.0) return 0;
-  if (rounded >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(rounded);
+  constexpr std::uint64_t largest = std::numeric_limits<std::uint64_t>::max();
+  // From timescale 0 a duration is infinite (or, for 0, undefined: 0).
+  if (from == 0) return duration == 0 || to == 0 ? 0 : largest;
+  // In integers: the ceiling of an exact quotient must not round up. In double
+  // precision 48000 × (49024 ÷ 48000) comes out a hair above 49024, and a track
+  // converted to its own timescale grew by one unit per input.
+  const std::uint64_t whole = duration / from;
+  const std::uint64_t rest = duration % from;
+  const std::uint64_t rest_converted = (rest * to + from - 1) / from;  // rest × to < 2^64: both below 2^32
+  if (whole != 0 && to > (largest - rest_converted) / whole) return largest;
+  return whole * to + rest_converted;
 }
 
 void finish_input(Desc& desc, std::size_t input_index) {

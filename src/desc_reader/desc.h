@@ -89,8 +89,8 @@ struct Desc {
   std::uint32_t movie_timescale = 0;
 };
 
-/// ceil(to × (duration ÷ from)) in double precision, saturated into 64 bits
-/// (NaN and negatives give 0).
+/// ceil(to × duration ÷ from), exact, saturated into 64 bits. From timescale 0
+/// a nonzero duration gives the largest value (0 when `to` is 0).
 std::uint64_t convert_duration(std::uint64_t duration, std::uint32_t from, std::uint32_t to);
 
 }  // namespace reelknit

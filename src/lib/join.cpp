@@ -23,6 +23,7 @@ struct TopLevel {
   std::optional<BoxHeader> first_mdat;
   std::size_t mdat_count = 0;
   bool has_moov = false;
+  std::uint64_t moov_end = 0;  ///< the first movie box's declared end; 0 when it runs to the end of the file
   bool has_moof = false;
   /// The box before any media data whose declared size, below its header, ended the scan.
   std::optional<BoxHeader> stalled_at;
@@ -49,7 +50,12 @@ Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t boxes_end)
       }
       ++found.mdat_count;
     }
-    if (header.type == BOX_MOOV) found.has_moov = true;
+    if (header.type == BOX_MOOV && !found.has_moov) {
+      found.has_moov = true;
+      // Size 0 runs to the end of the file: that end is never past it.
+      const bool wraps = header.size > std::numeric_limits<std::uint64_t>::max() - header.position;
+      if (header.size != 0) found.moov_end = wraps ? std::numeric_limits<std::uint64_t>::max() : header.end();
+    }
     if (header.type == BOX_MOOF) found.has_moof = true;
     // A size below the header would make the scan stand still or go back: it ends here.
     if (header.size < header.header_size) {
@@ -114,6 +120,13 @@ Status check_media_layout(const TopLevel& found, const std::string& path, std::u
     return input_error(ErrorKind::UnexpectedEof, path,
                        format_text("the media data ends {} bytes before its declared end; the file is truncated",
                                    mdat.end() - file_size));
+  }
+  // Boxes inside a cut movie box would be passed over by seeking past the end,
+  // and the tracks they held silently lost.
+  if (found.has_moov && found.moov_end > file_size) {
+    return input_error(ErrorKind::UnexpectedEof, path,
+                       format_text("the movie box (moov) ends {} bytes after the end of the file; the file is truncated",
+                                   found.moov_end - file_size));
   }
   return success();
 }

@@ -83,23 +83,30 @@ Result<std::uint64_t> write_merged_mdat(Writer& w, const BoxHeader& header) {
   return new_size;
 }
 
-/// Where, counted from the version byte, the segment duration of the first
-/// edit that plays media lies; none when every edit is empty (media_time −1).
-Result<std::optional<std::uint64_t>> find_first_media_edit(Writer& w, const BoxHeader& header, std::uint8_t version) {
+/// The first edit that plays media (media_time not −1).
+struct MediaEdit {
+  std::uint64_t field = 0;       ///< its segment duration, counted from the version byte
+  std::uint64_t media_time = 0;  ///< where in the media it starts (a negative time counts as 0)
+};
+
+/// The first edit of the list that plays media; none when every edit is empty.
+Result<std::optional<MediaEdit>> find_first_media_edit(Writer& w, const BoxHeader& header, std::uint8_t version) {
   BufferedReader reader(w.first);
   REELKNIT_TRY(reader.seek(SeekFrom::start(header.payload_position() + 4)));
-  if (header.payload_size() < 8) return std::optional<std::uint64_t>();
+  if (header.payload_size() < 8) return std::optional<MediaEdit>();
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, reader.read_be32());
   const std::uint64_t entry_size = version == 1 ? 20 : 12;
   const std::uint64_t room = (header.payload_size() - 8) / entry_size;
   for (std::uint64_t k = 0; k < std::min<std::uint64_t>(count, room); ++k) {
     std::uint8_t entry[20];
     REELKNIT_TRY(reader.read_exact(std::span(entry, entry_size)));
-    const bool empty_edit = version == 1 ? load_be64(entry + 8) == std::numeric_limits<std::uint64_t>::max()
-                                         : load_be32(entry + 4) == std::numeric_limits<std::uint32_t>::max();
-    if (!empty_edit) return std::optional<std::uint64_t>(8 + k * entry_size);
+    const std::int64_t media_time = version == 1 ? static_cast<std::int64_t>(load_be64(entry + 8))
+                                                 : static_cast<std::int32_t>(load_be32(entry + 4));
+    if (media_time != -1) {
+      return std::optional<MediaEdit>(MediaEdit{8 + k * entry_size, static_cast<std::uint64_t>(std::max<std::int64_t>(media_time, 0))});
+    }
   }
-  return std::optional<std::uint64_t>();
+  return std::optional<MediaEdit>();
 }
 
 Status write_header_of_size(Writer& w, const BoxHeader& header, std::uint64_t new_size) {
@@ -187,10 +194,14 @@ Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header,
       break;
     case BOX_ELST:
       if (track) {
-        REELKNIT_ASSIGN_OR_RETURN(field, find_first_media_edit(w, header, version));
-        // The edit is in movie units, the media duration in media units: compare like with like.
-        const std::uint64_t media_in_movie_units =
-            convert_duration(track->mdhd_duration, track->mdhd_timescale, w.desc.movie_timescale);
+        REELKNIT_ASSIGN_OR_RETURN(const std::optional<MediaEdit> edit, find_first_media_edit(w, header, version));
+        if (edit) field = edit->field;
+        // The edit plays the media from its media_time on (AAC priming, say): it
+        // can cover what lies after that point and no more. The edit is in movie
+        // units, the media duration in media units: compare like with like.
+        const std::uint64_t media_start = edit ? std::min(edit->media_time, track->mdhd_duration) : 0;
+        const std::uint64_t media_in_movie_units = convert_duration(track->mdhd_duration - media_start,
+                                                                    track->mdhd_timescale, w.desc.movie_timescale);
         value = track->elst_segment_duration != 0 ? std::max(track->elst_segment_duration, media_in_movie_units) : 0;
       }
       break;

@@ -193,9 +193,14 @@ std::string tree_text(const std::vector<BoxInfo>& boxes) {
 }
 
 Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) throw std::runtime_error("cannot open " + path);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  // One read of the whole file: camera recordings are megabytes, too many for a byte-wise copy.
+  Bytes bytes(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
+    throw std::runtime_error("cannot read " + path);
+  return bytes;
 }
 
 void write_file(const std::string& path, const Bytes& bytes) {
