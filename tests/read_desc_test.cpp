@@ -70,7 +70,7 @@ TEST(ReadDesc, AnInputWithFewerTracksLeavesTheOthersBasesAlone) {
   EXPECT_TRUE(desc.tracks[2].stco.empty());
 }
 
-TEST(ConvertDuration, RoundsUpInDoublePrecisionAndSaturates) {
+TEST(ConvertDuration, RoundsUpExactlyAndSaturates) {
   constexpr auto MAX = std::numeric_limits<std::uint64_t>::max();
   struct Case {
     std::uint64_t duration;
@@ -80,7 +80,7 @@ TEST(ConvertDuration, RoundsUpInDoublePrecisionAndSaturates) {
   const Case cases[] = {
       {3000, 600, 1000, 5000},  {1001, 30000, 1000, 34}, {5000, 1000, 1000, 5000}, {1, 0, 1000, MAX},
       {0, 0, 1000, 0},          {7, 0, 0, 0},            {MAX, 1, 1000, MAX},      {0, 1000, 0, 0},
-      {1, 3, 1, 1},
+      {1, 3, 1, 1},           {49024, 48000, 48000, 49024},  // a quotient that is exact must not round up
   };
   for (const Case& c : cases)
     EXPECT_EQ(convert_duration(c.duration, c.from, c.to), c.expected) << c.duration << " " << c.from << "->" << c.to;
