@@ -167,6 +167,41 @@ Result<std::uint64_t> write_widened_elst(Writer& w, const BoxHeader& header, con
   return new_size;
 }
 
+/// Which field of a header box gets which merged duration.
+struct DurationPatch {
+  std::optional<std::uint64_t> field;  ///< counted from the version byte; none leaves the box as copied
+  std::uint64_t value = 0;
+};
+
+Result<DurationPatch> edit_list_patch(Writer& w, const BoxHeader& header, std::uint8_t version, const TrackDesc& track) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::optional<MediaEdit> edit, find_first_media_edit(w, header, version));
+  if (!edit) return DurationPatch{};
+  // The edit plays the media from its media_time on (AAC priming, say): it can
+  // cover what lies after that point and no more. The edit is in movie units,
+  // the media duration in media units: compare like with like.
+  const std::uint64_t media_start = std::min(edit->media_time, track.mdhd_duration);
+  const std::uint64_t media_in_movie_units =
+      convert_duration(track.mdhd_duration - media_start, track.mdhd_timescale, w.desc.movie_timescale);
+  const std::uint64_t value =
+      track.elst_segment_duration != 0 ? std::max(track.elst_segment_duration, media_in_movie_units) : 0;
+  return DurationPatch{edit->field, value};
+}
+
+Result<DurationPatch> duration_patch(Writer& w, const BoxHeader& header, std::uint8_t version,
+                                     std::uint64_t track_index) {
+  const bool wide = version == 1;
+  if (header.type == BOX_MVHD) return DurationPatch{wide ? 24u : 16u, w.desc.mvhd_duration};
+  // A track beyond the slots has no merged values: its boxes stay as they are.
+  if (track_index >= w.desc.tracks.size()) return DurationPatch{};
+  const TrackDesc& track = w.desc.tracks[track_index];
+  switch (header.type) {
+    case BOX_TKHD: return DurationPatch{wide ? 28u : 20u, track.tkhd_duration};
+    case BOX_MDHD: return DurationPatch{wide ? 24u : 16u, track.mdhd_duration};
+    case BOX_ELST: return edit_list_patch(w, header, version, track);
+    default: return DurationPatch{};
+  }
+}
+
 Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header, std::uint64_t track_index) {
   REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing {} with patched duration, offset: {}, size: {}",
                  box_type_text(header.type), header.position, header.size);
@@ -174,56 +209,24 @@ Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header,
   REELKNIT_TRY(read_exact(w.first, version_and_flags));
   const std::uint8_t version = version_and_flags[0];
   const bool wide = version == 1;
-
-  std::optional<std::uint64_t> field;  // counted from the version byte
-  std::uint64_t value = 0;
-  const bool has_slot = track_index < w.desc.tracks.size();
-  const TrackDesc* track = has_slot ? &w.desc.tracks[track_index] : nullptr;
-  switch (header.type) {
-    case BOX_MVHD:
-      field = wide ? 24 : 16;
-      value = w.desc.mvhd_duration;
-      break;
-    case BOX_TKHD:
-      if (track) field = wide ? 28 : 20;
-      if (track) value = track->tkhd_duration;
-      break;
-    case BOX_MDHD:
-      if (track) field = wide ? 24 : 16;
-      if (track) value = track->mdhd_duration;
-      break;
-    case BOX_ELST:
-      if (track) {
-        REELKNIT_ASSIGN_OR_RETURN(const std::optional<MediaEdit> edit, find_first_media_edit(w, header, version));
-        if (edit) field = edit->field;
-        // The edit plays the media from its media_time on (AAC priming, say): it
-        // can cover what lies after that point and no more. The edit is in movie
-        // units, the media duration in media units: compare like with like.
-        const std::uint64_t media_start = edit ? std::min(edit->media_time, track->mdhd_duration) : 0;
-        const std::uint64_t media_in_movie_units = convert_duration(track->mdhd_duration - media_start,
-                                                                    track->mdhd_timescale, w.desc.movie_timescale);
-        value = track->elst_segment_duration != 0 ? std::max(track->elst_segment_duration, media_in_movie_units) : 0;
-      }
-      break;
-    default: break;
-  }
+  REELKNIT_ASSIGN_OR_RETURN(const DurationPatch patch, duration_patch(w, header, version, track_index));
 
   // A field that lies beyond a too-short box would land on the next box: leave such a box as copied.
-  const bool fits = field && *field + (wide ? 8 : 4) <= header.payload_size();
-  if (fits && version == 0 && value > std::numeric_limits<std::uint32_t>::max()) {
+  const bool fits = patch.field && *patch.field + (wide ? 8 : 4) <= header.payload_size();
+  if (fits && version == 0 && patch.value > std::numeric_limits<std::uint32_t>::max()) {
     REELKNIT_TRY(w.first.seek(SeekFrom::start(header.payload_position() + 4)));
-    if (header.type == BOX_ELST) return write_widened_elst(w, header, version_and_flags, *field, value);
-    return write_widened_header(w, header, version_and_flags, value);
+    if (header.type == BOX_ELST) return write_widened_elst(w, header, version_and_flags, *patch.field, patch.value);
+    return write_widened_header(w, header, version_and_flags, patch.value);
   }
   REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
   REELKNIT_TRY(copy_to_output(w.first, header.size, w.out));
   if (fits) {
-    const std::uint64_t at = start + header.header_size + *field;
+    const std::uint64_t at = start + header.header_size + *patch.field;
     if (wide) {
-      REELKNIT_TRY(patch_be64_at(w.out, at, value));
+      REELKNIT_TRY(patch_be64_at(w.out, at, patch.value));
     } else {
-      REELKNIT_TRY(patch_be32_at(w.out, at, static_cast<std::uint32_t>(value)));
+      REELKNIT_TRY(patch_be32_at(w.out, at, static_cast<std::uint32_t>(patch.value)));
     }
   }
   return header.size;
