@@ -65,24 +65,34 @@ Result<const MdatSpan*> current_span(Walk& walk, const BoxHeader& header) {
                                   walk.input_index + 1, box_type_text(header.type), header.position));
 }
 
-Status read_mvhd(Walk& walk, const BoxHeader& header) {
-  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+/// The timescale and duration of a movie or media header, which share their layout.
+struct TimescaleAndDuration {
+  std::uint32_t timescale = 0;
+  std::uint64_t duration = 0;
+};
+
+Result<TimescaleAndDuration> read_timescale_and_duration(Walk& walk, const BoxHeader& header, std::uint8_t version) {
   REELKNIT_TRY(require_payload(header, version == 1 ? 32 : 20));
-  std::uint32_t timescale;
-  std::uint64_t duration;
+  TimescaleAndDuration read;
   if (version == 1) {
     REELKNIT_TRY(skip_bytes(walk.reader, 16));
-    REELKNIT_ASSIGN_OR_RETURN(timescale, walk.reader.read_be32());
-    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be64());
+    REELKNIT_ASSIGN_OR_RETURN(read.timescale, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(read.duration, walk.reader.read_be64());
   } else {
     REELKNIT_TRY(skip_bytes(walk.reader, 8));
-    REELKNIT_ASSIGN_OR_RETURN(timescale, walk.reader.read_be32());
-    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(read.timescale, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(read.duration, walk.reader.read_be32());
   }
+  return read;
+}
+
+Status read_mvhd(Walk& walk, const BoxHeader& header) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+  REELKNIT_ASSIGN_OR_RETURN(const TimescaleAndDuration movie, read_timescale_and_duration(walk, header, version));
   Desc& desc = walk.desc;
-  if (desc.movie_timescale == 0) desc.movie_timescale = timescale;
-  desc.input_timescales[walk.input_index] = timescale;
-  desc.mvhd_duration += convert_duration(duration, timescale, desc.movie_timescale);
+  if (desc.movie_timescale == 0) desc.movie_timescale = movie.timescale;
+  desc.input_timescales[walk.input_index] = movie.timescale;
+  desc.mvhd_duration += convert_duration(movie.duration, movie.timescale, desc.movie_timescale);
   return success();
 }
 
@@ -108,21 +118,10 @@ Status read_tkhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
 Status read_mdhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
   if (track_index >= walk.desc.tracks.size()) return success();
-  REELKNIT_TRY(require_payload(header, version == 1 ? 32 : 20));
-  std::uint32_t timescale;
-  std::uint64_t duration;
-  if (version == 1) {
-    REELKNIT_TRY(skip_bytes(walk.reader, 16));
-    REELKNIT_ASSIGN_OR_RETURN(timescale, walk.reader.read_be32());
-    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be64());
-  } else {
-    REELKNIT_TRY(skip_bytes(walk.reader, 8));
-    REELKNIT_ASSIGN_OR_RETURN(timescale, walk.reader.read_be32());
-    REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be32());
-  }
+  REELKNIT_ASSIGN_OR_RETURN(const TimescaleAndDuration media, read_timescale_and_duration(walk, header, version));
   TrackDesc& track = walk.desc.tracks[track_index];
-  if (track.mdhd_timescale == 0) track.mdhd_timescale = timescale;
-  track.mdhd_duration += convert_duration(duration, timescale, track.mdhd_timescale);
+  if (track.mdhd_timescale == 0) track.mdhd_timescale = media.timescale;
+  track.mdhd_duration += convert_duration(media.duration, media.timescale, track.mdhd_timescale);
   return success();
 }
 
@@ -294,21 +293,6 @@ Status read_stsc(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   return success();
 }
 
-bool is_table(std::uint32_t type) {
-  switch (type) {
-    case BOX_ELST:
-    case BOX_STTS:
-    case BOX_CTTS:
-    case BOX_STSZ:
-    case BOX_STSS:
-    case BOX_STCO:
-    case BOX_CO64:
-    case BOX_SDTP:
-    case BOX_STSC: return true;
-    default: return false;
-  }
-}
-
 Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
   // Timecode tracks keep the first input's tables: one timecode sample covers the whole recording.
@@ -328,7 +312,7 @@ Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index
 }
 
 Status read_leaf(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
-  if (is_table(header.type)) return read_table(walk, header, track_index);
+  if (header.type == BOX_ELST || is_sample_table(header.type)) return read_table(walk, header, track_index);
   switch (header.type) {
     case BOX_MVHD: return read_mvhd(walk, header);
     case BOX_TKHD: return read_tkhd(walk, header, track_index);

@@ -21,6 +21,20 @@ bool is_container(std::uint32_t type, bool reading) {
   }
 }
 
+bool is_sample_table(std::uint32_t type) {
+  switch (type) {
+    case BOX_STTS:
+    case BOX_CTTS:
+    case BOX_STSZ:
+    case BOX_STSS:
+    case BOX_STCO:
+    case BOX_CO64:
+    case BOX_SDTP:
+    case BOX_STSC: return true;
+    default: return false;
+  }
+}
+
 namespace {
 
 bool is_valid_utf8(const std::uint8_t* bytes, std::size_t length) {

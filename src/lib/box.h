@@ -64,6 +64,10 @@ struct BoxHeader {
 /// True for the boxes a walk descends into; `stsd` only while reading.
 bool is_container(std::uint32_t type, bool reading);
 
+/// True for the per-sample tables that are merged across inputs and rebuilt
+/// in the output: stts, ctts, stsz, stss, stco, co64, sdtp, stsc.
+bool is_sample_table(std::uint32_t type);
+
 /// The type as text when its bytes are valid UTF-8, else 8 upper-case hex digits.
 std::string box_type_text(std::uint32_t type);
 

@@ -320,27 +320,13 @@ Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::u
   return new_size;
 }
 
-bool is_rebuilt_table(std::uint32_t type) {
-  switch (type) {
-    case BOX_STTS:
-    case BOX_CTTS:
-    case BOX_STSZ:
-    case BOX_STSS:
-    case BOX_STCO:
-    case BOX_CO64:
-    case BOX_SDTP:
-    case BOX_STSC: return true;
-    default: return false;
-  }
-}
-
 Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth) {
   if (is_container(header.type, false)) return write_container(w, header, track_index, depth);
   if (header.type == BOX_MDAT) return write_merged_mdat(w, header);
   if (header.type == BOX_MVHD || header.type == BOX_TKHD || header.type == BOX_MDHD || header.type == BOX_ELST) {
     return write_patched_duration(w, header, track_index);
   }
-  if (is_rebuilt_table(header.type)) return write_new_table(w, header, track_index);
+  if (is_sample_table(header.type)) return write_new_table(w, header, track_index);
   return copy_unchanged(w, header);
 }
 
