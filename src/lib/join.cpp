@@ -21,17 +21,22 @@ constexpr std::uint64_t NO_LIMIT = std::numeric_limits<std::uint64_t>::max();
 /// What the scan of one input's top-level boxes found.
 struct TopLevel {
   std::optional<BoxHeader> first_mdat;
+  /// The first box that declares more bytes than the file holds before its end (or its trailer).
+  std::optional<BoxHeader> overrun;
   std::size_t mdat_count = 0;
   bool has_moov = false;
   bool has_moof = false;
 };
 
-/// Walks the top-level boxes by their declared sizes. The first `mdat` is the
-/// input's media data; the boxes after it are only looked at so that a file
-/// the merge cannot represent is refused with a reason.
-Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t file_size) {
+/// Walks the top-level boxes by their declared sizes, up to `box_part_end`
+/// (the file's end, or the start of its Insta360 trailer). The first `mdat` is
+/// the input's media data; every box is looked at so that a file the merge
+/// cannot carry whole is refused with a reason.
+Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t box_part_end) {
   TopLevel found;
   for (;;) {
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t at, reader.position());
+    if (at >= box_part_end) return found;
     auto read = read_box_header(reader);
     if (!read) return found;
     const BoxHeader header = *read;
@@ -48,12 +53,12 @@ Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t file_size)
     if (header.type == BOX_MOOF) found.has_moof = true;
     // A size below the header would make the scan stand still or go back: it ends here.
     if (header.size < header.header_size || !check_box_extent(header)) return found;
-    if (found.first_mdat && header.end() >= file_size) return found;
-    auto moved = reader.seek(SeekFrom::start(after_header + (header.size - header.header_size)));
-    if (!moved) {
-      if (found.first_mdat) return found;  // past the media data the scan is only a diagnosis
-      return std::move(moved).error();
+    if (header.end() > box_part_end) {
+      // A recording cut short (the battery died): whatever this box declares is not all there.
+      found.overrun = header;
+      return found;
     }
+    REELKNIT_TRY(reader.seek(SeekFrom::start(after_header + (header.size - header.header_size))));
   }
 }
 
@@ -62,7 +67,7 @@ Error input_error(ErrorKind kind, const std::string& path, const std::string& wh
 }
 
 /// Refuses an input whose media data the merge cannot carry whole.
-Status check_media_layout(const TopLevel& found, const std::string& path, std::uint64_t file_size) {
+Status check_media_layout(const TopLevel& found, const std::string& path, std::uint64_t box_part_end) {
   if (found.has_moof) return input_error(ErrorKind::Unsupported, path, "fragmented MP4 (moof boxes) is not supported");
   if (!found.first_mdat) return input_error(ErrorKind::InvalidData, path, "no media data (mdat box)");
   const BoxHeader& mdat = *found.first_mdat;
@@ -79,15 +84,23 @@ Status check_media_layout(const TopLevel& found, const std::string& path, std::u
   if (!found.has_moov) {
     return input_error(ErrorKind::InvalidData, path, "no movie box (moov); the recording may have been cut short");
   }
-  if (mdat.end() > file_size) {
+  if (mdat.end() > box_part_end) {
     return input_error(ErrorKind::UnexpectedEof, path,
                        format_text("the media data ends {} bytes before its declared end; the file is truncated",
-                                   mdat.end() - file_size));
+                                   mdat.end() - box_part_end));
+  }
+  if (found.overrun) {
+    const BoxHeader& box = *found.overrun;
+    return input_error(ErrorKind::UnexpectedEof, path,
+                       format_text("the {} box at offset {} declares {} bytes, {} more than the file holds; the file "
+                                   "is truncated or damaged",
+                                   box_type_text(box.type), box.position, box.size, box.end() - box_part_end));
   }
   return success();
 }
 
-/// The trailer start when the input ends with an Insta360 trailer.
+/// The trailer start when the input ends with an Insta360 trailer. A file
+/// shorter than the 40 bytes looked at fails with the seek's error.
 Result<std::optional<std::uint64_t>> find_trailer(BufferedReader& reader, std::uint64_t file_size) {
   REELKNIT_TRY(reader.seek(SeekFrom::end(-static_cast<std::int64_t>(insta360::DETECT_SIZE))));
   std::uint8_t bytes[insta360::DETECT_SIZE];
@@ -155,24 +168,35 @@ Result<ReadResult> read_inputs(std::vector<InputFile>& inputs, const std::vector
     BufferedReader reader(*inputs[i].file);
     result.total_size += inputs[i].size;
 
-    REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, inputs[i].size));
-    REELKNIT_TRY(check_media_layout(found, paths[i], inputs[i].size));
-    const BoxHeader& mdat = *found.first_mdat;
-    desc.mdat_spans.push_back(MdatSpan{std::nullopt, mdat.payload_position(), mdat.payload_size()});
-    desc.mdat_position = mdat.payload_position();
+    // Every input's own trailer bounds its boxes, also after an earlier input had one.
+    std::optional<std::uint64_t> trailer_start;
+    if (inputs[i].size >= insta360::DETECT_SIZE) {
+      REELKNIT_ASSIGN_OR_RETURN(trailer_start, find_trailer(reader, inputs[i].size));
+      REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
+    }
+    // A trailer size beyond the file is damage; the trailer step reports it.
+    const std::uint64_t box_part_end =
+        trailer_start && *trailer_start <= inputs[i].size ? *trailer_start : inputs[i].size;
 
+    REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, box_part_end));
+    REELKNIT_TRY(check_media_layout(found, paths[i], box_part_end));
     if (!result.has_trailer) {
-      REELKNIT_ASSIGN_OR_RETURN(const auto trailer_start, find_trailer(reader, inputs[i].size));
+      // Too short to hold a trailer: the seek before its start fails, as it does in the trailer test.
+      if (inputs[i].size < insta360::DETECT_SIZE) REELKNIT_TRY(find_trailer(reader, inputs[i].size));
       if (trailer_start) {
         result.has_trailer = true;
         // Only the first input's own trailer bounds the walk of its boxes.
         if (i == 0) result.write_limit = *trailer_start;
       }
     }
+    const BoxHeader& mdat = *found.first_mdat;
+    desc.mdat_spans.push_back(MdatSpan{std::nullopt, mdat.payload_position(), mdat.payload_size()});
+    desc.mdat_position = mdat.payload_position();
 
     const auto marks = mark_tables(desc);
     REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
-    REELKNIT_TRY(read_desc(reader, desc, 0, NO_LIMIT, i));
+    // The trailer, when there is one, is not boxes: the walk stops where it begins.
+    REELKNIT_TRY(read_desc(reader, desc, 0, box_part_end, i));
     REELKNIT_TRY(check_chunks(desc, marks, found, paths[i]));
     finish_input(desc, i);
     if (progress) progress(static_cast<double>(i + 1) / static_cast<double>(count) * 0.1);
