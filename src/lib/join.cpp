@@ -126,6 +126,22 @@ Status check_chunks(const Desc& desc, const std::vector<TableMarks>& marks, cons
                                  problem->chunk_number, problem->track_slot + 1, problem->bytes, problem->offset));
 }
 
+Status check_sample_tables(const Desc& desc, const std::vector<TableMarks>& marks, bool more_inputs_follow,
+                           const std::string& path) {
+  const auto problem = find_sample_table_mismatch(desc, marks, more_inputs_follow);
+  if (!problem) return success();
+  if (problem->runs_misplaced) {
+    return input_error(ErrorKind::InvalidData, path,
+                       format_text("the sample-to-chunk table (stsc) of track {} does not describe its {} chunks; the "
+                                   "sample tables are damaged",
+                                   problem->track_slot + 1, problem->chunks));
+  }
+  return input_error(ErrorKind::InvalidData, path,
+                     format_text("the chunks of track {} hold {} samples but its sample-size table (stsz) lists {}; "
+                                 "the sample tables are damaged, and the next input's samples would be misplaced",
+                                 problem->track_slot + 1, problem->samples_in_chunks, problem->samples_listed));
+}
+
 Result<std::vector<InputFile>> open_inputs(const std::vector<std::string>& paths, const JoinSeams& seams,
                                            std::vector<FileStatus>& statuses) {
   std::vector<InputFile> inputs;
@@ -198,6 +214,7 @@ Result<ReadResult> read_inputs(std::vector<InputFile>& inputs, const std::vector
     // The trailer, when there is one, is not boxes: the walk stops where it begins.
     REELKNIT_TRY(read_desc(reader, desc, 0, box_part_end, i));
     REELKNIT_TRY(check_chunks(desc, marks, found, paths[i]));
+    REELKNIT_TRY(check_sample_tables(desc, marks, i + 1 < count, paths[i]));
     finish_input(desc, i);
     if (progress) progress(static_cast<double>(i + 1) / static_cast<double>(count) * 0.1);
   }
