@@ -51,6 +51,14 @@ void rename(Bytes& file, const std::string& path, const char* type, std::size_t 
   std::copy(type, type + 4, file.begin() + static_cast<std::ptrdiff_t>(box.position + 4));
 }
 
+/// `extra` as the last children of the moov of a movie whose moov is its last box.
+Bytes with_moov_tail(Bytes file, const Bytes& extra) {
+  const BoxInfo moov = box_at(file, "moov");
+  put_be32(file, moov.position, static_cast<std::uint32_t>(moov.size + extra.size()));
+  append(file, extra);
+  return file;
+}
+
 struct Refused {
   const char* name;
   std::function<std::vector<Bytes>()> inputs;
@@ -102,8 +110,81 @@ INSTANTIATE_TEST_SUITE_P(
                   put_be32(first, stsc.position + stsc.header_size + 12, 2);  // the first run: 2 samples per chunk
                   return std::vector<Bytes>{first, movie(false, 50)};
                 },
-                ErrorKind::InvalidData, "the chunks of track 1 hold 5 samples but its sample-size table (stsz) lists 7"}),
+                ErrorKind::InvalidData, "the chunks of track 1 hold 5 samples but its sample-size table (stsz) lists 7"},
+        Refused{"SecondChunkOffsetTable",
+                [] {
+                  Bytes first = movie(true);
+                  rename(first, "moov/trak/mdia/minf/stbl/stss", "stco");
+                  return std::vector<Bytes>{first, movie(false, 50)};
+                },
+                ErrorKind::InvalidData, "second stco table in track 1"},
+        Refused{"TrakSpillsOutOfMoov",
+                [] {
+                  Bytes first = movie(true);
+                  const BoxInfo trak = box_at(first, "moov/trak", 1);
+                  put_be32(first, trak.position, static_cast<std::uint32_t>(trak.size + 8));
+                  return std::vector<Bytes>{first, movie(false, 50)};
+                },
+                ErrorKind::InvalidData, "8 bytes past the end of its parent box"}),
     [](const auto& param_info) { return param_info.param.name; });
+
+struct Strange {
+  const char* name;
+  std::function<Bytes()> first;
+  const char* expected_tree;  ///< the output's top level and moov children
+};
+
+class StrangeInputs : public ::testing::TestWithParam<Strange> {};
+
+TEST_P(StrangeInputs, JoinWithEveryChunkInTheMediaData) {
+  const Strange& c = GetParam();
+  const std::vector<Bytes> inputs = {c.first(), movie(false, 50)};
+  const MemoryJoin joined = join_in_memory(inputs);
+  ASSERT_TRUE(joined.status) << joined.status.error().describe();
+  EXPECT_EQ(find_layout_problem(joined.output), std::nullopt);
+  const Movie output = inspect_movie(joined.output);
+  std::string tree;
+  for (const BoxInfo& top : output.boxes) {
+    tree += top.type + " ";
+    if (top.type == "moov")
+      for (const BoxInfo& child : top.children) tree += "." + child.type + " ";
+  }
+  EXPECT_EQ(tree, c.expected_tree);
+  // Every first input here holds the samples of movie(), around boxes the independent reader would not take.
+  expect_joined({inspect_movie(movie()), inspect_movie(inputs[1])}, output);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Join, StrangeInputs,
+    ::testing::Values(
+        // The merged media data replaces the first top-level mdat only; other mdat boxes are copied.
+        Strange{"MdatInsideMoov", [] { return with_moov_tail(movie(), box("mdat", zeros(4))); },
+                "ftyp mdat moov .mvhd .trak .trak .mdat "},
+        Strange{"SecondTopLevelMdat",
+                [] {
+                  MovieSpec spec = two_tracks(false, 0);
+                  spec.trailing = box("mdat", zeros(5));
+                  return make_movie(spec);
+                },
+                "ftyp mdat moov .mvhd .trak .trak mdat "},
+        // A box of size 0 ends its level; what follows it inside the moov stays inside.
+        Strange{"ZeroSizeBoxInMoov", [] { return with_moov_tail(movie(), cat({zeros(8), box("udta", zeros(6))})); },
+                "ftyp mdat moov .mvhd .trak .trak "},
+        // Fewer bytes than a header at the end of a container: padding, not a box.
+        Strange{"TerminatorAtEndOfMoov", [] { return with_moov_tail(movie(), zeros(4)); },
+                "ftyp mdat moov .mvhd .trak .trak "}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+TEST(SecondTopLevelMdat, IsCopiedNotMergedAgain) {
+  MovieSpec spec = two_tracks(false, 0);
+  spec.trailing = box("mdat", zeros(5));
+  const MemoryJoin joined = join_in_memory({make_movie(spec), movie(false, 50)});
+  ASSERT_TRUE(joined.status) << joined.status.error().describe();
+  const Movie output = inspect_movie(joined.output);
+  ASSERT_EQ(output.boxes.size(), 4u);
+  EXPECT_EQ(output.boxes[3].type, "mdat");
+  EXPECT_EQ(output.boxes[3].size, 13u);
+}
 
 // Nothing follows the last input's chunks, so they may place fewer samples than it lists.
 TEST(LastInput, MayHoldFewerSamplesInItsChunksThanItLists) {
