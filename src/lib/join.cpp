@@ -66,9 +66,17 @@ Error input_error(ErrorKind kind, const std::string& path, const std::string& wh
   return Error(kind, format_text("{}: {}", path, why));
 }
 
+Error truncated(const BoxHeader& box, const std::string& path, std::uint64_t box_part_end) {
+  return input_error(ErrorKind::UnexpectedEof, path,
+                     format_text("the {} box at offset {} declares {} bytes, {} more than the file holds; the file is "
+                                 "truncated or damaged",
+                                 box_type_text(box.type), box.position, box.size, box.end() - box_part_end));
+}
+
 /// Refuses an input whose media data the merge cannot carry whole.
 Status check_media_layout(const TopLevel& found, const std::string& path, std::uint64_t box_part_end) {
   if (found.has_moof) return input_error(ErrorKind::Unsupported, path, "fragmented MP4 (moof boxes) is not supported");
+  if (found.overrun && found.overrun->type != BOX_MDAT) return truncated(*found.overrun, path, box_part_end);
   if (!found.first_mdat) return input_error(ErrorKind::InvalidData, path, "no media data (mdat box)");
   const BoxHeader& mdat = *found.first_mdat;
   if (mdat.size == 0) {
@@ -88,13 +96,6 @@ Status check_media_layout(const TopLevel& found, const std::string& path, std::u
     return input_error(ErrorKind::UnexpectedEof, path,
                        format_text("the media data ends {} bytes before its declared end; the file is truncated",
                                    mdat.end() - box_part_end));
-  }
-  if (found.overrun) {
-    const BoxHeader& box = *found.overrun;
-    return input_error(ErrorKind::UnexpectedEof, path,
-                       format_text("the {} box at offset {} declares {} bytes, {} more than the file holds; the file "
-                                   "is truncated or damaged",
-                                   box_type_text(box.type), box.position, box.size, box.end() - box_part_end));
   }
   return success();
 }
