@@ -158,9 +158,13 @@ class Checker {
 
 }  // namespace
 
-std::uint64_t box_part_end(const Bytes& file) {
+bool ends_with_trailer_magic(const Bytes& file) {
   static constexpr char MAGIC[] = "8db42d694ccc418790edff439fe026bf";
-  if (file.size() < 72 || std::memcmp(file.data() + file.size() - 32, MAGIC, 32) != 0) return file.size();
+  return file.size() >= 32 && std::memcmp(file.data() + file.size() - 32, MAGIC, 32) == 0;
+}
+
+std::uint64_t box_part_end(const Bytes& file) {
+  if (file.size() < 72 || !ends_with_trailer_magic(file)) return file.size();
   const std::uint64_t at = file.size() - 40;
   const std::uint64_t trailer_size = std::uint64_t{file[at]} | std::uint64_t{file[at + 1]} << 8 |
                                      std::uint64_t{file[at + 2]} << 16 | std::uint64_t{file[at + 3]} << 24;

@@ -18,6 +18,9 @@ namespace reelknit::testing {
 std::optional<std::string> find_layout_problem(const std::vector<std::uint8_t>& file,
                                                std::optional<std::uint64_t> end = std::nullopt);
 
+/// True when `file`'s last 32 bytes are the Insta360 trailer magic.
+bool ends_with_trailer_magic(const std::vector<std::uint8_t>& file);
+
 /// Where the box part ends when `file` ends with an Insta360 trailer (the
 /// trailer's start), else the file size. A trailer size larger than the file gives the file size.
 std::uint64_t box_part_end(const std::vector<std::uint8_t>& file);
