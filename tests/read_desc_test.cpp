@@ -163,8 +163,9 @@ TEST(ReadDesc, InputsThatDisagreeOnSampleSizesGetEverySizeListed) {
 
 TEST(ReadDesc, SampleDependencyBytesRunToTheBoxEnd) {
   Desc desc;
-  ASSERT_TRUE(read_input(desc, moov_with_tracks({cat({sdtp({}), sdtp({0x20, 0x10})})}), 0));
-  EXPECT_EQ(desc.tracks[0].sdtp, (Bytes{0x20, 0x10}));
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({sdtp({}), sdtp({0x20, 0x10})}), 0));
+  EXPECT_TRUE(desc.tracks[0].sdtp.empty());
+  EXPECT_EQ(desc.tracks[1].sdtp, (Bytes{0x20, 0x10}));
 }
 
 TEST(ReadDesc, TimecodeTracksKeepTheFirstInputsTablesButSumTheirDurations) {
@@ -225,16 +226,26 @@ TEST(ReadDesc, SizeZeroBoxesPassTheirHeaderAndTheRestIsReadOn) {
 }
 
 TEST(ReadDesc, ContainerBoundariesDecideWhichTrackABoxBelongsTo) {
-  Desc desc;
-  // An empty trak (slot 0), then a trak whose child declares more than the trak holds:
-  // the walk returns at the child's declared end, and the table after it is the sibling's.
-  Bytes overrun = box("trak", {box("free", zeros(4))});
-  overrun[8 + 3] = 8 + 4 + 8;  // free claims 8 more bytes than it has: it swallows the stsz header
-  const Bytes file = box("moov", cat({box("trak", Bytes{}), overrun, zeros(8), box("trak", {stsz(0, 1, {5})})}));
-  ASSERT_TRUE(read_input(desc, file, 0));
-  EXPECT_EQ(desc.tracks[0].stsz_count, 0u);
-  EXPECT_EQ(desc.tracks[1].stsz_count, 0u);
-  EXPECT_EQ(desc.tracks[2].stsz, (std::vector<std::uint32_t>{5}));
+  {
+    // An empty trak is slot 0 all the same; the table after it belongs to slot 1.
+    Desc desc;
+    const Bytes file = box("moov", cat({box("trak", Bytes{}), box("trak", {stsz(0, 1, {5})})}));
+    ASSERT_TRUE(read_input(desc, file, 0));
+    EXPECT_EQ(desc.tracks[0].stsz_count, 0u);
+    EXPECT_EQ(desc.tracks[1].stsz, (std::vector<std::uint32_t>{5}));
+  }
+  {
+    // A child that declares more than its trak holds would swallow the next track's
+    // boxes, and the output would carry them unrebuilt: refused.
+    Desc desc;
+    Bytes overrun = box("trak", {box("free", zeros(4))});
+    overrun[8 + 3] = 8 + 4 + 8;
+    const Bytes file = box("moov", cat({overrun, zeros(8), box("trak", {stsz(0, 1, {5})})}));
+    const Status status = read_input(desc, file, 0);
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().kind(), ErrorKind::InvalidData);
+    EXPECT_NE(status.error().message().find("past the end of its parent"), std::string::npos);
+  }
 }
 
 struct BadInput {
@@ -260,7 +271,7 @@ TEST(ReadDesc, RefusesBoxesThatWouldMakeTheWalkUnsafe) {
       {"more entries than the box holds", moov_with_tracks({cat({be32(24), text("stco"), zeros(4), be32(3), be32(1),
                                                                  box("free", zeros(64))})}),
        ErrorKind::InvalidData, "claims 3 entries"},
-      {"sample sizes past the box", moov_with_tracks({cat({be32(24), text("stsz"), zeros(4), be32(0), be32(100000)})}),
+      {"sample sizes past the box", moov_with_tracks({cat({be32(20), text("stsz"), zeros(4), be32(0), be32(100000)})}),
        ErrorKind::InvalidData, "claims 100000 entries"},
       {"more same-size samples than the media data holds", moov_with_tracks({stsz(100, 11)}), ErrorKind::InvalidData,
        "more than its 1000 bytes"},

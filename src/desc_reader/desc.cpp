@@ -105,4 +105,37 @@ std::optional<ChunkOutsideSpan> find_chunk_outside_span(const Desc& desc, const 
   return std::nullopt;
 }
 
+std::optional<SampleTableMismatch> find_sample_table_mismatch(const Desc& desc, const std::vector<TableMarks>& marks,
+                                                              bool more_inputs_follow) {
+  for (std::size_t slot = 0; slot < desc.tracks.size(); ++slot) {
+    const TrackDesc& track = desc.tracks[slot];
+    SampleTableMismatch found;
+    found.track_slot = slot;
+    found.chunks = track.stco.size() - track.chunk_base;
+    found.samples_listed = track.stsz_count - track.sample_base;
+    const std::size_t first_run = marks[slot].stsc;
+    const std::size_t runs = track.stsc.size() - first_run;
+    // First-chunk numbers were renumbered by adding chunk_base; relative ones count from 1 in this input.
+    auto relative_first = [&](std::size_t j) -> std::uint64_t { return track.stsc[j].first_chunk - track.chunk_base; };
+    found.runs_misplaced = (found.chunks > 0 && (runs == 0 || relative_first(first_run) != 1));
+    for (std::size_t j = first_run; j < track.stsc.size() && !found.runs_misplaced; ++j) {
+      const std::uint64_t from = relative_first(j);
+      const std::uint64_t to = j + 1 < track.stsc.size() ? relative_first(j + 1) : found.chunks + 1;
+      if (from < 1 || from > found.chunks || to <= from) {
+        found.runs_misplaced = true;
+        break;
+      }
+      // Damaged runs can claim more than 64 bits count: the sum saturates instead of wrapping.
+      constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+      const std::uint64_t per_chunk = track.stsc[j].samples_per_chunk;
+      const std::uint64_t chunks_in_run = to - from;
+      const std::uint64_t in_run = per_chunk != 0 && chunks_in_run > most / per_chunk ? most : per_chunk * chunks_in_run;
+      found.samples_in_chunks = in_run > most - found.samples_in_chunks ? most : found.samples_in_chunks + in_run;
+    }
+    if (found.runs_misplaced) return found;
+    if (more_inputs_follow && found.samples_in_chunks != found.samples_listed) return found;
+  }
+  return std::nullopt;
+}
+
 }  // namespace reelknit

@@ -124,4 +124,24 @@ struct ChunkOutsideSpan {
 std::optional<ChunkOutsideSpan> find_chunk_outside_span(const Desc& desc, const std::vector<TableMarks>& marks,
                                                         const MdatSpan& span);
 
+/// A track of the input just read whose sample-to-chunk runs do not account
+/// for its chunks and samples.
+struct SampleTableMismatch {
+  std::size_t track_slot = 0;
+  std::uint64_t chunks = 0;             ///< chunk offsets the input lists for the track
+  std::uint64_t samples_in_chunks = 0;  ///< what its sample-to-chunk runs put in them
+  std::uint64_t samples_listed = 0;     ///< what its sample-size table lists
+  /// The runs do not start at the first chunk, go backwards, or name chunks the track does not have.
+  bool runs_misplaced = false;
+};
+
+/// Checks what the input just read added (before `finish_input`). Once tables
+/// are concatenated, the next input's samples are numbered from where this
+/// input's chunks end, so while `more_inputs_follow` its chunks must hold
+/// exactly the samples its sample-size table lists; the runs must always
+/// cover the chunks from the first one, or the previous input's last run
+/// would claim them.
+std::optional<SampleTableMismatch> find_sample_table_mismatch(const Desc& desc, const std::vector<TableMarks>& marks,
+                                                              bool more_inputs_follow);
+
 }  // namespace reelknit

@@ -1,5 +1,6 @@
 #include "desc_reader/read_desc.h"
 
+#include <array>
 #include <limits>
 
 #include "lib/box.h"
@@ -15,6 +16,8 @@ struct Walk {
   BufferedReader& reader;
   Desc& desc;
   std::size_t input_index;
+  /// Per track slot, the sample tables met so far in this input, one bit each.
+  std::array<std::uint32_t, TRACK_SLOTS> tables_seen{};
 };
 
 Error invalid_data(std::string message) { return Error(ErrorKind::InvalidData, std::move(message)); }
@@ -293,8 +296,32 @@ Status read_stsc(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   return success();
 }
 
+/// The bit of a sample table in `Walk::tables_seen`; both chunk-offset forms share one.
+std::uint32_t table_bit(std::uint32_t type) {
+  switch (type) {
+    case BOX_STTS: return 1u << 0;
+    case BOX_CTTS: return 1u << 1;
+    case BOX_STSZ: return 1u << 2;
+    case BOX_STSS: return 1u << 3;
+    case BOX_STCO:
+    case BOX_CO64: return 1u << 4;
+    case BOX_SDTP: return 1u << 5;
+    case BOX_STSC: return 1u << 6;
+    default: return 0;
+  }
+}
+
 Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
+  // The writer puts the track's whole merged table in place of every such box, and the
+  // chunk offsets are fixed up in one of them only: a second table is damage.
+  const std::uint32_t bit = table_bit(header.type);
+  if (walk.tables_seen[track_index] & bit) {
+    return invalid_data(format_text("input {} has a second {} table in track {} (at offset {}); a track has one",
+                                    walk.input_index + 1, box_type_text(header.type), track_index + 1,
+                                    header.position));
+  }
+  walk.tables_seen[track_index] |= bit;
   // Timecode tracks keep the first input's tables: one timecode sample covers the whole recording.
   if (walk.input_index != 0 && track->is_tmcd) return success();
   switch (header.type) {
@@ -349,13 +376,31 @@ Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, walk.reader.position());
   if (walk.desc.input_timescales.size() <= walk.input_index) walk.desc.input_timescales.resize(walk.input_index + 1, 0);
   if (limit == 0) return success();
+  // The end of the parent box; the top level has none.
+  const std::uint64_t end = limit > std::numeric_limits<std::uint64_t>::max() - start
+                                ? std::numeric_limits<std::uint64_t>::max()
+                                : start + limit;
   for (;;) {
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t at, walk.reader.position());
+    if (end - at < SHORT_HEADER_SIZE) {
+      // Too few bytes for a header (padding, or a 4-byte terminator): the list ends at its parent's end.
+      REELKNIT_TRY(walk.reader.seek(SeekFrom::start(end)));
+      return success();
+    }
     auto read = read_box_header(walk.reader);
     if (!read) return success();  // the end of the list, normally the end of the file
     const BoxHeader header = *read;
     // A size or type of 0 passes over the header alone: what follows is read as the next box.
     if (header.size == 0 || header.type == 0) continue;
     REELKNIT_TRY(check_box_extent(header));
+    if (header.end() > end) {
+      // The writer copies the first input's boxes whole: one that spills out of its parent
+      // would be written in part, or swallow what follows the parent.
+      return invalid_data(format_text("box {} at offset {} in input {} declares size {}, {} bytes past the end of its "
+                                      "parent box",
+                                      box_type_text(header.type), header.position, walk.input_index + 1, header.size,
+                                      header.end() - end));
+    }
     if (is_container(header.type, true)) {
       REELKNIT_TRY(read_container(walk, header, track_index, depth));
       if (header.type == BOX_TRAK) ++track_index;

@@ -85,7 +85,14 @@ Result<FileStatus> status_of_path(const std::string& path) {
                     static_cast<std::uint64_t>(info.st_ino)};
 }
 
-Result<std::unique_ptr<File>> open_for_reading(const std::string& path) { return open_path(path, O_RDONLY); }
+Result<std::unique_ptr<File>> open_for_reading(const std::string& path) {
+  REELKNIT_ASSIGN_OR_RETURN(std::unique_ptr<File> file, open_path(path, O_RDONLY));
+  // open(2) gives a directory to a reader too; its reads fail later, after the output was created.
+  struct stat info {};
+  if (::fstat(file->native_handle(), &info) != 0) return Error::from_errno(errno);
+  if (S_ISDIR(info.st_mode)) return Error::from_errno(EISDIR);
+  return file;
+}
 
 Result<std::unique_ptr<File>> create_for_writing(const std::string& path) {
   return open_path(path, O_WRONLY | O_CREAT | O_TRUNC);

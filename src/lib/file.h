@@ -77,7 +77,7 @@ struct InputFile {
   std::uint64_t size = 0;
 };
 
-/// Opens an existing file read-only.
+/// Opens an existing file read-only; a directory fails with EISDIR.
 Result<std::unique_ptr<File>> open_for_reading(const std::string& path);
 /// Creates `path` for writing, or truncates it, with mode 0666 less the umask.
 Result<std::unique_ptr<File>> create_for_writing(const std::string& path);

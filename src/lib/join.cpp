@@ -21,9 +21,10 @@ constexpr std::uint64_t NO_LIMIT = std::numeric_limits<std::uint64_t>::max();
 /// What the scan of one input's top-level boxes found.
 struct TopLevel {
   std::optional<BoxHeader> first_mdat;
+  /// The first box that declares more bytes than the file holds before its end (or its trailer).
+  std::optional<BoxHeader> overrun;
   std::size_t mdat_count = 0;
   bool has_moov = false;
-  std::uint64_t moov_end = 0;  ///< the first movie box's declared end; 0 when it runs to the end of the file
   bool has_moof = false;
   /// The box before any media data whose declared size, below its header, ended the scan.
   std::optional<BoxHeader> stalled_at;
@@ -31,13 +32,15 @@ struct TopLevel {
   std::optional<BoxHeader> open_ended;
 };
 
-/// Walks the top-level boxes by their declared sizes. The first `mdat` is the
-/// input's media data; the boxes after it, up to `boxes_end` (where a trailer
-/// starts), are only looked at so that a file the merge cannot represent is
-/// refused with a reason.
-Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t boxes_end) {
+/// Walks the top-level boxes by their declared sizes, up to `box_part_end`
+/// (the file's end, or the start of its Insta360 trailer). The first `mdat` is
+/// the input's media data; every box is looked at so that a file the merge
+/// cannot carry whole is refused with a reason.
+Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t box_part_end) {
   TopLevel found;
   for (;;) {
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t at, reader.position());
+    if (at >= box_part_end) return found;
     auto read = read_box_header(reader);
     if (!read) return found;
     const BoxHeader header = *read;
@@ -50,12 +53,7 @@ Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t boxes_end)
       }
       ++found.mdat_count;
     }
-    if (header.type == BOX_MOOV && !found.has_moov) {
-      found.has_moov = true;
-      // Size 0 runs to the end of the file: that end is never past it.
-      const bool wraps = header.size > std::numeric_limits<std::uint64_t>::max() - header.position;
-      if (header.size != 0) found.moov_end = wraps ? std::numeric_limits<std::uint64_t>::max() : header.end();
-    }
+    if (header.type == BOX_MOOV) found.has_moov = true;
     if (header.type == BOX_MOOF) found.has_moof = true;
     // A size below the header would make the scan stand still or go back: it ends here.
     if (header.size < header.header_size) {
@@ -67,12 +65,12 @@ Result<TopLevel> scan_top_level(BufferedReader& reader, std::uint64_t boxes_end)
       return found;
     }
     if (!check_box_extent(header)) return found;
-    if (found.first_mdat && header.end() >= boxes_end) return found;
-    auto moved = reader.seek(SeekFrom::start(after_header + (header.size - header.header_size)));
-    if (!moved) {
-      if (found.first_mdat) return found;  // past the media data the scan is only a diagnosis
-      return std::move(moved).error();
+    if (header.end() > box_part_end) {
+      // A recording cut short (the battery died): whatever this box declares is not all there.
+      found.overrun = header;
+      return found;
     }
+    REELKNIT_TRY(reader.seek(SeekFrom::start(after_header + (header.size - header.header_size))));
   }
 }
 
@@ -86,9 +84,17 @@ bool loses_content(const std::optional<BoxHeader>& open_ended, bool first_input)
   return first_input && open_ended && open_ended->type != fourcc("free") && open_ended->type != fourcc("skip");
 }
 
+Error truncated(const BoxHeader& box, const std::string& path, std::uint64_t box_part_end) {
+  return input_error(ErrorKind::UnexpectedEof, path,
+                     format_text("the {} box at offset {} declares {} bytes, {} more than the file holds; the file is "
+                                 "truncated or damaged",
+                                 box_type_text(box.type), box.position, box.size, box.end() - box_part_end));
+}
+
 /// Refuses an input whose media data or movie the merge cannot carry whole.
-Status check_media_layout(const TopLevel& found, const std::string& path, std::uint64_t file_size, bool first_input) {
+Status check_media_layout(const TopLevel& found, const std::string& path, std::uint64_t box_part_end, bool first_input) {
   if (found.has_moof) return input_error(ErrorKind::Unsupported, path, "fragmented MP4 (moof boxes) is not supported");
+  if (found.overrun && found.overrun->type != BOX_MDAT) return truncated(*found.overrun, path, box_part_end);
   if (!found.first_mdat) {
     std::string why = "no media data (mdat box)";
     if (found.stalled_at) {
@@ -116,22 +122,16 @@ Status check_media_layout(const TopLevel& found, const std::string& path, std::u
                        format_text("the {} box at offset {} declares size 0 (to the end of the file), which is not supported",
                                    box_type_text(found.open_ended->type), found.open_ended->position));
   }
-  if (mdat.end() > file_size) {
+  if (mdat.end() > box_part_end) {
     return input_error(ErrorKind::UnexpectedEof, path,
                        format_text("the media data ends {} bytes before its declared end; the file is truncated",
-                                   mdat.end() - file_size));
-  }
-  // Boxes inside a cut movie box would be passed over by seeking past the end,
-  // and the tracks they held silently lost.
-  if (found.has_moov && found.moov_end > file_size) {
-    return input_error(ErrorKind::UnexpectedEof, path,
-                       format_text("the movie box (moov) ends {} bytes after the end of the file; the file is truncated",
-                                   found.moov_end - file_size));
+                                   mdat.end() - box_part_end));
   }
   return success();
 }
 
-/// The trailer start when the input ends with an Insta360 trailer.
+/// The trailer start when the input ends with an Insta360 trailer. A file
+/// shorter than the 40 bytes looked at fails with the seek's error.
 Result<std::optional<std::uint64_t>> find_trailer(BufferedReader& reader, std::uint64_t file_size) {
   REELKNIT_TRY(reader.seek(SeekFrom::end(-static_cast<std::int64_t>(insta360::DETECT_SIZE))));
   std::uint8_t bytes[insta360::DETECT_SIZE];
@@ -155,6 +155,22 @@ Status check_chunks(const Desc& desc, const std::vector<TableMarks>& marks, cons
   return input_error(ErrorKind::InvalidData, path,
                      format_text("chunk {} of track {} ({} bytes at offset {}) lies outside the media data (mdat)",
                                  problem->chunk_number, problem->track_slot + 1, problem->bytes, problem->offset));
+}
+
+Status check_sample_tables(const Desc& desc, const std::vector<TableMarks>& marks, bool more_inputs_follow,
+                           const std::string& path) {
+  const auto problem = find_sample_table_mismatch(desc, marks, more_inputs_follow);
+  if (!problem) return success();
+  if (problem->runs_misplaced) {
+    return input_error(ErrorKind::InvalidData, path,
+                       format_text("the sample-to-chunk table (stsc) of track {} does not describe its {} chunks; the "
+                                   "sample tables are damaged",
+                                   problem->track_slot + 1, problem->chunks));
+  }
+  return input_error(ErrorKind::InvalidData, path,
+                     format_text("the chunks of track {} hold {} samples but its sample-size table (stsz) lists {}; "
+                                 "the sample tables are damaged, and the next input's samples would be misplaced",
+                                 problem->track_slot + 1, problem->samples_in_chunks, problem->samples_listed));
 }
 
 Result<std::vector<InputFile>> open_inputs(const std::vector<std::string>& paths, const JoinSeams& seams,
@@ -190,8 +206,8 @@ struct ReadResult {
   std::uint64_t write_limit = NO_LIMIT;
 };
 
-/// Reads input `i` into the Desc: its media data, its trailer, its box tree.
-Status read_input(InputFile& input, const std::string& path, std::size_t i, ReadResult& result) {
+/// Reads input `i` of `count` into the Desc: its media data, its trailer, its box tree.
+Status read_input(InputFile& input, const std::string& path, std::size_t i, std::size_t count, ReadResult& result) {
   BufferedReader reader(*input.file);
   result.total_size += input.size;
   // Shorter than a trailer test reads, and far shorter than any movie.
@@ -199,16 +215,18 @@ Status read_input(InputFile& input, const std::string& path, std::size_t i, Read
     return input_error(ErrorKind::InvalidData, path,
                        format_text("only {} bytes long, too short to be an MP4 recording", input.size));
   }
-  // Every input is tested for a trailer, so that its scan stops where the boxes end.
+  // Every input is tested for a trailer, so that its scan and its walk stop where its boxes end.
   REELKNIT_ASSIGN_OR_RETURN(const auto trailer_start, find_trailer(reader, input.size));
   if (trailer_start && !result.has_trailer) {
     result.has_trailer = true;
-    // Only the first input's own trailer bounds the walk of its boxes.
+    // Only the first input's own trailer bounds the writer's walk of its boxes.
     if (i == 0) result.write_limit = *trailer_start;
   }
+  // A trailer size beyond the file is damage; the trailer step reports it.
+  const std::uint64_t box_part_end = trailer_start && *trailer_start <= input.size ? *trailer_start : input.size;
   REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
-  REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, trailer_start.value_or(input.size)));
-  REELKNIT_TRY(check_media_layout(found, path, input.size, i == 0));
+  REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, box_part_end));
+  REELKNIT_TRY(check_media_layout(found, path, box_part_end, i == 0));
 
   Desc& desc = result.desc;
   const BoxHeader& mdat = *found.first_mdat;
@@ -217,8 +235,9 @@ Status read_input(InputFile& input, const std::string& path, std::size_t i, Read
   const auto marks = mark_tables(desc);
   REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
   // A trailer's records are not boxes: the walk ends where they begin.
-  REELKNIT_TRY(read_desc(reader, desc, 0, trailer_start.value_or(NO_LIMIT), i));
+  REELKNIT_TRY(read_desc(reader, desc, 0, box_part_end, i));
   REELKNIT_TRY(check_chunks(desc, marks, found, path));
+  REELKNIT_TRY(check_sample_tables(desc, marks, i + 1 < count, path));
   finish_input(desc, i);
   return success();
 }
@@ -228,7 +247,7 @@ Result<ReadResult> read_inputs(std::vector<InputFile>& inputs, const std::vector
   ReadResult result;
   const std::size_t count = inputs.size();
   for (std::size_t i = 0; i < count; ++i) {
-    REELKNIT_TRY(read_input(inputs[i], paths[i], i, result));
+    REELKNIT_TRY(read_input(inputs[i], paths[i], i, count, result));
     if (progress) progress(static_cast<double>(i + 1) / static_cast<double>(count) * 0.1);
   }
   return result;

@@ -20,6 +20,8 @@ struct Writer {
   OutputStream& out;
   Desc& desc;
   File& first;
+  /// The merged media data takes the place of the first top-level `mdat` only.
+  bool media_written = false;
 };
 
 Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t limit, int depth);
@@ -30,11 +32,19 @@ Error too_large(const BoxHeader& header, std::uint64_t new_size) {
                            box_type_text(header.type), new_size));
 }
 
+/// Copies `count` bytes. An input that ends first (it shrank since it was
+/// read) fails the join: the sizes already written count on every byte.
+Status copy_exactly(File& input, std::uint64_t count, OutputStream& out) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t copied, copy_to_output(input, count, out));
+  if (copied != count) return unexpected_eof();
+  return success();
+}
+
 Result<std::uint64_t> copy_unchanged(Writer& w, const BoxHeader& header) {
   REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing original {}, offset: {}, size: {}", box_type_text(header.type),
                  header.position, header.size);
   REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
-  REELKNIT_TRY(copy_to_output(w.first, header.size, w.out));
+  REELKNIT_TRY(copy_exactly(w.first, header.size, w.out));
   return header.size;
 }
 
@@ -47,6 +57,9 @@ Result<std::uint64_t> write_container(Writer& w, const BoxHeader& header, std::u
   REELKNIT_TRY(w.out.write(head_bytes));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t children,
                             write_level(w, track_index, header.payload_size(), depth + 1));
+  // A level that ended early (a box of size 0) leaves the rest of the container behind:
+  // the parent's walk goes on after the container, never inside it.
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.end())));
   const std::uint64_t new_size = header.header_size + children;
   if (new_size == header.size) return new_size;
   REELKNIT_DEBUG(LOG_TARGET_WRITER, "Patching size from {} to {}", header.size, new_size);
@@ -74,7 +87,7 @@ Result<std::uint64_t> write_merged_mdat(Writer& w, const BoxHeader& header) {
     File& input = *w.inputs[*span.input_index].file;
     REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t resume, input.position());
     REELKNIT_TRY(input.seek(SeekFrom::start(span.offset)));
-    REELKNIT_TRY(copy_to_output(input, span.size, w.out));
+    REELKNIT_TRY(copy_exactly(input, span.size, w.out));
     REELKNIT_TRY(input.seek(SeekFrom::start(resume)));
     new_size += span.size;
   }
@@ -137,7 +150,7 @@ Result<std::uint64_t> write_widened_header(Writer& w, const BoxHeader& header, c
   REELKNIT_TRY(w.out.write_be64(load_be32(fields + 4)));
   REELKNIT_TRY(w.out.write(std::span(fields + 8, middle)));
   REELKNIT_TRY(w.out.write_be64(duration));
-  REELKNIT_TRY(copy_to_output(w.first, header.payload_size() - 4 - v0_fields.size(), w.out));
+  REELKNIT_TRY(copy_exactly(w.first, header.payload_size() - 4 - v0_fields.size(), w.out));
   return new_size;
 }
 
@@ -163,7 +176,7 @@ Result<std::uint64_t> write_widened_elst(Writer& w, const BoxHeader& header, con
   }
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t after_entries, reader.position());
   REELKNIT_TRY(w.first.seek(SeekFrom::start(after_entries)));
-  REELKNIT_TRY(copy_to_output(w.first, header.end() - after_entries, w.out));
+  REELKNIT_TRY(copy_exactly(w.first, header.end() - after_entries, w.out));
   return new_size;
 }
 
@@ -220,7 +233,7 @@ Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header,
   }
   REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
-  REELKNIT_TRY(copy_to_output(w.first, header.size, w.out));
+  REELKNIT_TRY(copy_exactly(w.first, header.size, w.out));
   if (fits) {
     const std::uint64_t at = start + header.header_size + *patch.field;
     if (wide) {
@@ -322,7 +335,12 @@ Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::u
 
 Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth) {
   if (is_container(header.type, false)) return write_container(w, header, track_index, depth);
-  if (header.type == BOX_MDAT) return write_merged_mdat(w, header);
+  // Media data is only ever found at the top level, in the first mdat; an mdat
+  // nested elsewhere, or a second one, is not referred to and is copied like any other box.
+  if (header.type == BOX_MDAT && depth == 0 && !w.media_written) {
+    w.media_written = true;
+    return write_merged_mdat(w, header);
+  }
   if (header.type == BOX_MVHD || header.type == BOX_TKHD || header.type == BOX_MDHD || header.type == BOX_ELST) {
     return write_patched_duration(w, header, track_index);
   }
@@ -337,7 +355,8 @@ Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uin
   DirectReader reader(w.first);
   std::uint64_t consumed = 0;
   std::uint64_t written = 0;
-  while (consumed < limit) {
+  // Fewer bytes than a header at the end of a container are padding; they are not copied.
+  while (consumed < limit && limit - consumed >= SHORT_HEADER_SIZE) {
     auto read = read_box_header(reader);
     if (!read) break;  // the end of the list, normally the end of the file
     const BoxHeader header = *read;

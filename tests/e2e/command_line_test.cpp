@@ -389,12 +389,13 @@ INSTANTIATE_TEST_SUITE_P(
                     false,
                     "",
                     ""},
+        // A directory is refused when it is opened, before the output is created.
         FailureCase{"DirectoryInput",
                     {"a.mp4", "clips", "--out", "joined.mp4"},
                     "Merging file a.mp4\nMerging file clips\nOutput file joined.mp4\n",
-                    true,
-                    "",
-                    "joined.mp4"}),
+                    false,
+                    "Error: Is a directory (is a directory, os error 21)\n",
+                    ""}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ProgramTest, StandardOutputThatCannotBeWrittenEndsTheRun) {

@@ -1,0 +1,233 @@
+// Faults of the file system, injected through the in-memory file and met on
+// real files: a join that cannot finish ends with the error that says why,
+// and never changes an input.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "lib/join_seams.h"
+#include "reelknit/join.h"
+#include "support/layout_check.h"
+#include "support/memory_join.h"
+#include "support/mp4_builder.h"
+#include "support/mp4_inspect.h"
+#include "support/run.h"
+#include "support/temp_dir.h"
+
+namespace reelknit::testing {
+namespace {
+
+/// Large enough that the media data passes the 64 KiB output buffer in whole blocks.
+Bytes recording(std::uint8_t fill) {
+  MovieSpec spec;
+  TrackSpec video;
+  video.sample_sizes = {90000, 1200, 70000, 800, 500};
+  video.samples_per_chunk = 2;
+  video.sync_samples = {1, 3};
+  video.fill = fill;
+  TrackSpec audio;
+  audio.sample_sizes = {300, 310, 290, 305};
+  audio.samples_per_chunk = 2;
+  audio.format = "mp4a";
+  audio.fill = static_cast<std::uint8_t>(fill + 1);
+  spec.tracks = {video, audio};
+  return make_movie(spec);
+}
+
+struct Fault {
+  const char* name;
+  std::vector<Faults> input_faults;
+  Faults output_faults;
+  ErrorKind kind;
+  int os_error;
+  const char* message;  ///< the whole message, or empty for the system's text
+};
+
+class InjectedFaults : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(InjectedFaults, EndTheJoinWithTheirError) {
+  const Fault& f = GetParam();
+  const Bytes first = recording(10), second = recording(60);
+  MemoryJoinFiles files;
+  files.inputs = {std::make_shared<Bytes>(first), std::make_shared<Bytes>(second)};
+  files.input_faults = f.input_faults;
+  files.output_faults = f.output_faults;
+  const Status status = join_memory_files(files);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), f.kind) << status.error().describe();
+  EXPECT_EQ(status.error().os_error(), f.os_error) << status.error().describe();
+  if (*f.message) {
+    EXPECT_EQ(status.error().message(), f.message);
+  }
+  EXPECT_EQ(*files.inputs[0], first);
+  EXPECT_EQ(*files.inputs[1], second);
+}
+
+Faults output_zero_at(std::uint64_t position) {
+  Faults faults;
+  faults.write_zero_at = position;
+  return faults;
+}
+Faults output_error_at(std::uint64_t position, int code) {
+  Faults faults;
+  faults.write_error_at = position;
+  faults.write_errno = code;
+  return faults;
+}
+Faults read_error_at(std::uint64_t position, int code) {
+  Faults faults;
+  faults.read_error_at = position;
+  faults.read_errno = code;
+  return faults;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Join, InjectedFaults,
+    ::testing::Values(
+        // Box headers go through the 64 KiB buffer; the media data in whole blocks.
+        Fault{"WriteZeroInBufferedBytes", {}, output_zero_at(20), ErrorKind::WriteZero, 0,
+              "failed to write the buffered data"},
+        Fault{"WriteZeroInMediaBlock", {}, output_zero_at(100000), ErrorKind::WriteZero, 0,
+              "failed to write whole buffer"},
+        Fault{"DiskFullInMediaData", {}, output_error_at(150000, ENOSPC), ErrorKind::StorageFull, ENOSPC, ""},
+        Fault{"DiskFullAtFirstWrite", {}, output_error_at(0, ENOSPC), ErrorKind::StorageFull, ENOSPC, ""},
+        Fault{"ReadErrorInFirstMoov", {read_error_at(162000, EIO)}, {}, ErrorKind::Other, EIO, ""},
+        Fault{"ReadErrorInSecondMediaData", {{}, read_error_at(100000, EIO)}, {}, ErrorKind::Other, EIO, ""}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+// An error at any position of the output, whatever is being written there (a header,
+// media data, a patched size or a chunk offset), ends the join with that error.
+TEST(InjectedFaults, WriteErrorAnywhereInTheOutput) {
+  const std::vector<Bytes> inputs = {recording(10), recording(60)};
+  const MemoryJoin clean = join_in_memory(inputs);
+  ASSERT_TRUE(clean.status) << clean.status.error().describe();
+  for (std::uint64_t at = 0; at < clean.output.size(); at += at + 4096 < clean.output.size() ? 997 : 13) {
+    MemoryJoinFiles files;
+    for (const Bytes& input : inputs) files.inputs.push_back(std::make_shared<Bytes>(input));
+    files.output_faults = output_error_at(at, EIO);
+    const Status status = join_memory_files(files);
+    ASSERT_FALSE(status) << "an error at " << at << " went unnoticed";
+    EXPECT_EQ(status.error().os_error(), EIO) << status.error().describe();
+    EXPECT_EQ(*files.inputs[0], inputs[0]);
+  }
+}
+
+TEST(InjectedFaults, ShortCountsAndInterruptionsChangeNothing) {
+  const std::vector<Bytes> inputs = {recording(10), recording(60)};
+  const MemoryJoin clean = join_in_memory(inputs);
+  ASSERT_TRUE(clean.status) << clean.status.error().describe();
+  for (const auto& [max_read, max_write, interrupt_every] :
+       std::vector<std::tuple<std::size_t, std::size_t, int>>{{1, 1000, 0}, {7, 65535, 2}, {16383, 1, 3}, {65537, 4097, 4}}) {
+    SCOPED_TRACE(::testing::Message() << "reads of " << max_read << ", writes of " << max_write << ", EINTR every "
+                                      << interrupt_every);
+    MemoryJoinFiles files;
+    for (const Bytes& input : inputs) files.inputs.push_back(std::make_shared<Bytes>(input));
+    Faults faults;
+    faults.max_read = max_read;
+    faults.interrupt_every = interrupt_every;
+    files.input_faults = {faults, faults};
+    files.output_faults.max_write = max_write;
+    files.output_faults.interrupt_every = interrupt_every;
+    const Status status = join_memory_files(files);
+    ASSERT_TRUE(status) << status.error().describe();
+    EXPECT_EQ(*files.output, clean.output);
+  }
+}
+
+// An input that shrinks once it has been read (another program truncates it) must
+// not leave a box shorter than its size in the output.
+TEST(InjectedFaults, InputThatShrinksDuringTheJoin) {
+  const Bytes first = recording(10), second = recording(60);
+  MemoryJoinFiles files;
+  files.inputs = {std::make_shared<Bytes>(first), std::make_shared<Bytes>(second)};
+  const Status status = join_memory_files(files, [&](double progress) {
+    if (progress >= 0.1 && files.inputs[1]->size() == second.size()) files.inputs[1]->resize(second.size() / 2);
+  });
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::UnexpectedEof);
+  EXPECT_EQ(status.error().message(), "failed to fill whole buffer");
+}
+
+class RealFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    paths = {dir.file("a.mp4"), dir.file("b.mp4")};
+    write_file(paths[0], recording(10));
+    write_file(paths[1], recording(60));
+  }
+  void expect_inputs_untouched() {
+    EXPECT_EQ(read_file(paths[0]), recording(10));
+    EXPECT_EQ(read_file(paths[1]), recording(60));
+  }
+  TempDir dir;
+  std::vector<std::string> paths;
+};
+
+TEST_F(RealFiles, OutputOnAFullDevice) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  const Status status = join_files(paths, "/dev/full", nullptr);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::StorageFull);
+  EXPECT_EQ(status.error().os_error(), ENOSPC);
+  expect_inputs_untouched();
+}
+
+TEST_F(RealFiles, OutputDirectoryThatDoesNotExist) {
+  const Status status = join_files(paths, dir.file("missing/out.mp4"), nullptr);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::NotFound);
+  EXPECT_EQ(status.error().os_error(), ENOENT);
+  expect_inputs_untouched();
+}
+
+TEST_F(RealFiles, InputThatIsADirectory) {
+  std::filesystem::create_directory(dir.file("chapter.mp4"));
+  const std::string output = dir.file("out.mp4");
+  const Status status = join_files({paths[0], dir.file("chapter.mp4")}, output, nullptr);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::IsADirectory) << status.error().describe();
+  EXPECT_EQ(status.error().os_error(), EISDIR);
+  EXPECT_FALSE(std::filesystem::exists(output)) << "the output is created only once every input is open";
+  expect_inputs_untouched();
+}
+
+TEST_F(RealFiles, InputRemovedBeforeTheJoin) {
+  std::filesystem::remove(paths[1]);
+  const std::string output = dir.file("out.mp4");
+  const Status status = join_files(paths, output, nullptr);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::NotFound);
+  EXPECT_EQ(status.error().os_error(), ENOENT);
+  EXPECT_FALSE(std::filesystem::exists(output));
+  EXPECT_EQ(read_file(paths[0]), recording(10));
+}
+
+// Removing a path does not take the data from a file that is already open: the join goes on.
+TEST_F(RealFiles, InputUnlinkedOnceOpen) {
+  JoinSeams seams;
+  seams.open_input = [](const std::string& path) {
+    auto file = open_for_reading(path);
+    std::filesystem::remove(path);
+    return file;
+  };
+  const std::string output = dir.file("out.mp4");
+  const Status status = join_files_with(paths, output, nullptr, seams);
+  ASSERT_TRUE(status) << status.error().describe();
+  const Bytes joined = read_file(output);
+  EXPECT_EQ(find_layout_problem(joined), std::nullopt);
+  EXPECT_EQ(inspect_movie(joined).tracks.at(0).samples.size(), 10u);
+}
+
+TEST_F(RealFiles, CommandEndsWithStatus101) {
+  const RunResult run = run_program({REELKNIT_BINARY, paths[0], paths[1], "--out", dir.file("missing/out.mp4")});
+  EXPECT_EQ(run.exit_status, 101);
+  EXPECT_FALSE(run.err.empty());
+  expect_inputs_untouched();
+}
+
+}  // namespace
+}  // namespace reelknit::testing
