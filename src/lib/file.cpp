@@ -105,6 +105,19 @@ Result<std::size_t> write_some_retrying(File& file, std::span<const std::uint8_t
   }
 }
 
+RangeCopy system_range_copy() {
+#if defined(REELKNIT_HAVE_COPY_FILE_RANGE)
+  return [](int from, int to, std::size_t count) -> Result<std::size_t> {
+    // Null offsets: the kernel reads and writes at the descriptors' own positions and moves them.
+    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, count, 0);
+    if (n < 0) return Error::from_errno(errno);
+    return static_cast<std::size_t>(n);
+  };
+#else
+  return {};
+#endif
+}
+
 Error unexpected_eof() { return Error(ErrorKind::UnexpectedEof, "failed to fill whole buffer"); }
 
 Status read_exact(File& file, std::span<std::uint8_t> buffer) {
