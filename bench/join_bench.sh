@@ -17,11 +17,13 @@ usage: $0 [options]
   --max-load L     before each round, wait (up to 5 minutes) for the 1-minute load to drop below L (default: no wait)
   --keep           keep the generated files (they are removed otherwise)
   --no-build       use build/release/reelknit as it is
+  --compare BIN    also time another reelknit binary (an older build, say) on the same inputs
+  --kernel-road    also time a build that copies between local files with copy_file_range
 EOF
 }
 
 count=3 size=1024 runs=5 tools=reelknit,cat,cp,ffmpeg dir=${TMPDIR:-/tmp}/reelknit-bench
-max_load="" keep=0 build=1
+max_load="" keep=0 build=1 compare="" kernel_road=0
 while [ $# -gt 0 ]; do
   case $1 in
     --count) count=$2; shift 2 ;;
@@ -32,13 +34,18 @@ while [ $# -gt 0 ]; do
     --max-load) max_load=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --no-build) build=0; shift ;;
+    --compare) compare=$2; shift 2 ;;
+    --kernel-road) kernel_road=1; shift ;;
     -h | --help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
   esac
 done
 
+[ -n "$compare" ] && tools="$tools,compare"
+[ $kernel_road -eq 1 ] && tools="$tools,kernel"
 need_tools
 [ $build -eq 1 ] && build_release
+[ $kernel_road -eq 1 ] && build_kernel_road
 [ -x "$reelknit" ] || die "no $reelknit; build it or drop --no-build"
 mkdir -p "$dir"
 # inputs + the one large file for cp + one output, in MiB
@@ -67,6 +74,8 @@ echo "tool,run,wall_ms,user_s,sys_s,max_rss_kib,load1" >"$csv"
 command_of() {
   case $1 in
     reelknit) echo "$reelknit ${inputs[*]} --out $out" ;;
+    compare) echo "$compare ${inputs[*]} --out $out" ;;
+    kernel) echo "$kernel_road_reelknit ${inputs[*]} --out $out" ;;
     cat) echo "sh -c 'exec cat \"\$@\" >$out' cat ${inputs[*]}" ;;
     cp) echo "cp --reflink=never $dir/all.bin $out" ;;
     # -ignore_unknown: plain -map 0 refuses the timecode (data) track.
@@ -137,6 +146,8 @@ for tool in "${tool_list[@]}"; do
     cat) label='`cat` of the inputs' ;;
     cp) label='`cp --reflink=never` of one file of the same total size' ;;
     ffmpeg) label='ffmpeg concat demuxer, `-c copy`' ;;
+    compare) label="reelknit at $compare" ;;
+    kernel) label='reelknit built with `REELKNIT_RANGE_COPY_EVERYWHERE` (copy_file_range on local files)' ;;
   esac
   awk -v l="$label" -v w="$wall" -v r="$ratio" -v u="$user" -v s="$sys" -v m="$rss" \
     'BEGIN { printf "| %s | %.3f | %s | %.2f | %.2f | %.1f |\n", l, w / 1000, r, u, s, m / 1024 }'

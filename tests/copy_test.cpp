@@ -303,6 +303,30 @@ TEST(RangeCopy, TheKernelRefusingADeviceLeavesTheCopyToTheBuffer) {
   EXPECT_TRUE(read_file(dir.file("out")) == Bytes(2 * MiB, 0));
 }
 
+// On a local disk the kernel would copy through the page cache as well, and
+// slower than the buffered copy for media data that moves by a few bytes: the
+// join's range copy declines there, before asking the kernel.
+TEST(RangeCopy, AJoinLeavesCopiesBetweenLocalFilesToTheBuffer) {
+  if (!offloaded_range_copy()) GTEST_SKIP() << "no in-kernel copy on this system";
+  TempDir dir;
+  const Bytes media = pattern(3 * MiB);
+  write_file(dir.file("in"), media);
+  auto input = open_input(dir.file("in"));
+  RangeCopyLog log;
+  Output out(dir.file("out"), logged(offloaded_range_copy(), log));
+  ASSERT_TRUE(input->seek(SeekFrom::start(48)));
+  ASSERT_TRUE(out.stream->write(Bytes(56, 0)));
+  auto copied = copy_to_output(*input, media.size(), *out.stream);
+  ASSERT_TRUE(copied) << copied.error().describe();
+  EXPECT_EQ(*copied, media.size() - 48);
+  EXPECT_EQ(log.calls, 1);
+  EXPECT_EQ(log.refused, 1);
+  ASSERT_TRUE(out.stream->release());
+  Bytes expected(56, 0);
+  append(expected, slice(media, 48, media.size()));
+  EXPECT_TRUE(read_file(dir.file("out")) == expected);
+}
+
 /// Joins `inputs` (files of the test data) into `output` with the given range copy.
 void join_with(const std::vector<std::string>& inputs, const std::string& output, RangeCopy range_copy,
                const ProgressCallback& progress = nullptr, Clock clock = steady_now) {
@@ -317,18 +341,20 @@ void join_with(const std::vector<std::string>& inputs, const std::string& output
 
 class JoinRoads : public ::testing::TestWithParam<std::vector<std::string>> {};
 
-// Real recordings joined with the media data moved by the kernel and through
-// the buffer: the two outputs are the same, byte for byte.
+// Real recordings joined with the media data moved by the kernel, through the
+// buffer, and as a join chooses: the outputs are the same, byte for byte.
 TEST_P(JoinRoads, TheKernelAndTheBufferWriteTheSameFile) {
   if (!system_range_copy()) GTEST_SKIP() << "no in-kernel copy on this system";
   TempDir dir;
   RangeCopyLog log;
   join_with(GetParam(), dir.file("kernel.mp4"), logged(system_range_copy(), log));
   join_with(GetParam(), dir.file("buffered.mp4"), {});
+  join_with(GetParam(), dir.file("default.mp4"), JoinSeams{}.range_copy);
   const Bytes kernel = read_file(dir.file("kernel.mp4"));
   const Bytes buffered = read_file(dir.file("buffered.mp4"));
   ASSERT_EQ(kernel.size(), buffered.size());
   EXPECT_TRUE(kernel == buffered) << "the outputs differ";
+  EXPECT_TRUE(read_file(dir.file("default.mp4")) == buffered) << "the join's own range copy wrote other bytes";
   EXPECT_EQ(log.calls, static_cast<int>(GetParam().size()));  // one call per input's media data
   if (log.refused == 0) {
     EXPECT_GT(log.moved, 3 * MiB * GetParam().size());

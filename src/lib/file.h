@@ -107,4 +107,13 @@ using RangeCopy = std::function<Result<std::size_t>(int from, int to, std::size_
 /// The system's in-kernel copy, or an empty function where the system has none.
 RangeCopy system_range_copy();
 
+/// The range copy a join uses: the system's in-kernel copy between two files
+/// on a network file system (NFS, SMB, Ceph), whose server then copies the
+/// bytes so that they never cross the network. Between other files it refuses
+/// (EOPNOTSUPP) without a system call: on a local file system the kernel copies
+/// through the page cache too, and there the buffered copy, which moves the
+/// media data to a position 8 bytes off its source, is as fast or faster
+/// (bench/README.md). Empty where the system has no in-kernel copy.
+RangeCopy offloaded_range_copy();
+
 }  // namespace reelknit

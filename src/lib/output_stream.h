@@ -19,7 +19,7 @@ class OutputStream {
 
   /// `range_copy` moves large copies inside the kernel (copy_to_output); an
   /// empty one keeps every byte on the buffered road.
-  explicit OutputStream(ProgressStream sink, RangeCopy range_copy = system_range_copy());
+  explicit OutputStream(ProgressStream sink, RangeCopy range_copy = offloaded_range_copy());
   ~OutputStream();
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
