@@ -121,7 +121,7 @@ RangeCopy system_range_copy() {
 #endif
 }
 
-#if defined(REELKNIT_HAVE_COPY_FILE_RANGE) && defined(__linux__)
+#if defined(REELKNIT_HAVE_COPY_FILE_RANGE) && defined(__linux__) && !defined(REELKNIT_RANGE_COPY_EVERYWHERE)
 namespace {
 
 /// True for a file on a file system whose copy_file_range asks the server to copy.
