@@ -140,7 +140,7 @@ for tool in "${tool_list[@]}"; do
   sys=$(column "$tool" 5 | median)
   rss=$(column "$tool" 6 | sort -n | tail -1)
   ratio="–"
-  [ -n "$cat_wall" ] && ratio=$(awk -v w="$wall" -v c="$cat_wall" 'BEGIN { printf "%.2f", w / c }')
+  [[ ,$tools, == *,cat,* ]] && ratio=$(awk -v w="$wall" -v c="$cat_wall" 'BEGIN { printf "%.2f", w / c }')
   label=$tool
   case $tool in
     cat) label='`cat` of the inputs' ;;

@@ -14,7 +14,8 @@ while [ $# -gt 0 ]; do
     --dir) dir=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --no-build) build=0; shift ;;
-    *) echo "usage: $0 [--size MIB_PER_INPUT (default 2560)] [--dir DIR] [--keep] [--no-build]" >&2; exit 2 ;;
+    --reelknit) reelknit=$2; build=0; shift 2 ;;
+    *) echo "usage: $0 [--size MIB_PER_INPUT (default 2560)] [--dir DIR] [--keep] [--no-build] [--reelknit BINARY]" >&2; exit 2 ;;
   esac
 done
 
@@ -63,7 +64,7 @@ for stream in $(awk '{ print $1 }' "$dir/packets-out.txt" | sort -u); do
 done
 count=$(wc -l <"$dir/packets-out.txt")
 above=$(awk '$4 > 4294967296' "$dir/packets-out.txt" | wc -l)
-max_pos=$(awk '$4 > m { m = $4 } END { printf "%d", m }' "$dir/packets-out.txt")
+max_pos=$(awk '$4 > m { m = $4 } END { printf "%.0f", m }' "$dir/packets-out.txt")
 
 echo
 echo "### Output past 4 GiB: 2 x ${size} MiB"
@@ -71,7 +72,7 @@ echo
 describe_machine "$dir"
 echo
 echo "- output: $out_size bytes ($(awk -v b="$out_size" 'BEGIN { printf "%.2f GiB", b / 1073741824 }'))"
-echo "- join: ${wall_ms} ms wall, user ${user} s, system ${sys} s, peak RSS $((rss / 1024)) MiB"
+echo "- join by $reelknit: ${wall_ms} ms wall, user ${user} s, system ${sys} s, peak RSS $((rss / 1024)) MiB"
 echo "- ffprobe -v error over every packet of the output: $errors error lines"
 echo "- packets: $count; identical to the inputs' in order, size and CRC32 per stream (timecode: the first input's sample): $([ $mismatch -eq 0 ] && echo yes || echo NO)"
 echo "- packets whose pos is above 2^32: $above; largest pos: $max_pos"

@@ -158,8 +158,7 @@ Result<std::uint64_t> copy_in_kernel(File& input, std::uint64_t count, OutputStr
 Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStream& out) {
   REELKNIT_ASSIGN_OR_RETURN(std::uint64_t copied, copy_in_kernel(input, count, out));
   if (copied == count) return copied;
-  // Large reads keep the system calls per byte low; the block then passes
-  // the output buffer straight to the file.
+  // Blocks of 64 KiB or more pass the output buffer straight to the file.
   std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, BUFFERED_COPY_CHUNK)));
   while (copied < count) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, chunk.size()));
