@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Times the two roads of a large copy on their own, with a chapter as the
-# source: copy_file_range(2) in 8 MiB calls and read/write through a buffer of
-# 256 KiB or 1 MiB, each to an output offset that is the source offset (48), one page
-# further (4144), or 8 bytes off (56) as in a join whose input has an 8-byte
-# mdat header. Prints the median system CPU and wall time of each. Linux only.
+# source (from offset 48): copy_file_range(2) in 8 MiB calls to an output
+# offset that is the source offset (48), one page further (4144), or 8 bytes
+# off (56) as in a join whose input has an 8-byte mdat header; and read/write
+# through buffers of 128 KiB to 1 MiB to offset 56. Prints the median wall
+# time and system CPU of each. Linux only.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -27,14 +28,15 @@ make_chapters "$dir" 1 "$size"
 source_file="$dir/ch-${size}M-0.mp4"
 
 : >"$dir/roads.csv"
+roads=("kernel 8192 48" "kernel 8192 4144" "kernel 8192 56"
+  "buffered 1024 56" "buffered 512 56" "buffered 256 56" "buffered 128 56")
 for ((run = 0; run <= runs; run++)); do
-  for road in "kernel 8192" "buffered 1024" "buffered 256"; do
-    for offset in 48 4144 56; do
-      rm -f "$dir/roads.out"
-      sync
-      /usr/bin/time -f '%e %S' -o "$dir/time.txt" "$dir/copy_roads" $road "$source_file" "$dir/roads.out" $offset
-      [ $run -gt 0 ] && echo "${road/ /-},$offset,$(tr ' ' , <"$dir/time.txt")" >>"$dir/roads.csv"
-    done
+  for road in "${roads[@]}"; do
+    read -r kind kib offset <<<"$road"
+    rm -f "$dir/roads.out"
+    sync
+    /usr/bin/time -f '%e %S' -o "$dir/time.txt" "$dir/copy_roads" "$kind" "$kib" "$source_file" "$dir/roads.out" "$offset"
+    [ $run -gt 0 ] && echo "$kind,$kib,$offset,$(tr ' ' , <"$dir/time.txt")" >>"$dir/roads.csv"
   done
 done
 rm -f "$dir/time.txt"
@@ -44,15 +46,10 @@ echo
 echo "| road | output offset | median wall (s) | median system CPU (s) |"
 echo "|---|---:|---:|---:|"
 median() { sort -n | awk '{ a[NR] = $1 } END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
-for road in kernel-8192 buffered-1024 buffered-256; do
-  for offset in 48 4144 56; do
-    wall=$(awk -F, -v r=$road -v o=$offset '$1 == r && $2 == o { print $3 }' "$dir/roads.csv" | median)
-    sys=$(awk -F, -v r=$road -v o=$offset '$1 == r && $2 == o { print $4 }' "$dir/roads.csv" | median)
-    case $road in
-      kernel-8192) label="copy_file_range, 8 MiB calls" ;;
-      buffered-1024) label="read/write, 1 MiB buffer" ;;
-      buffered-256) label="read/write, 256 KiB buffer" ;;
-    esac
-    echo "| $label | $offset | $wall | $sys |"
-  done
+for road in "${roads[@]}"; do
+  read -r kind kib offset <<<"$road"
+  pick() { awk -F, -v k="$kind" -v b="$kib" -v o="$offset" -v c="$1" '$1 == k && $2 == b && $3 == o { print $c }' "$dir/roads.csv"; }
+  label="copy_file_range, $((kib / 1024)) MiB calls"
+  [ "$kind" = buffered ] && label="read/write, $kib KiB buffer"
+  echo "| $label | $offset | $(pick 4 | median) | $(pick 5 | median) |"
 done

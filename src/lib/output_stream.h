@@ -63,9 +63,10 @@ Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStr
 
 inline constexpr std::uint64_t DIRECT_COPY_MIN = 1024 * 1024;
 inline constexpr std::size_t DIRECT_COPY_CHUNK = 8 * 1024 * 1024;
-/// The reads of the buffered road: few system calls, and a buffer that stays
-/// in a core's L2 cache while the kernel copies into and out of it (1 MiB and
-/// more measured up to three times slower, bench/README.md).
-inline constexpr std::size_t BUFFERED_COPY_CHUNK = 256 * 1024;
+/// The reads of the buffered road: few system calls, and a buffer that leaves
+/// room in a core's L2 cache while the kernel copies into and out of it (a
+/// buffer the size of the L2 cache was at times three times slower, and 2 MiB
+/// always was; bench/README.md).
+inline constexpr std::size_t BUFFERED_COPY_CHUNK = 512 * 1024;
 
 }  // namespace reelknit
