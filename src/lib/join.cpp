@@ -273,7 +273,8 @@ Status fix_chunk_offsets(OutputStream& out, const Desc& desc) {
 Status write_joined(std::vector<InputFile>& inputs, std::unique_ptr<File> output_file, ReadResult& read,
                     const ProgressCallback& progress, const JoinSeams& seams) {
   Instant last_report = seams.clock();
-  OutputStream out(ProgressStream(std::move(output_file), read.total_size, last_report, progress, seams.clock));
+  OutputStream out(ProgressStream(std::move(output_file), read.total_size, last_report, progress, seams.clock),
+                   seams.range_copy);
   REELKNIT_TRY(inputs.front().file->seek(SeekFrom::start(0)));
   REELKNIT_TRY(write_output(inputs, out, read.desc, 0, read.write_limit));
   REELKNIT_TRY(fix_chunk_offsets(out, read.desc));

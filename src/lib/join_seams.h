@@ -18,6 +18,8 @@ struct JoinSeams {
   std::function<Result<std::unique_ptr<File>>(const std::string&)> create_output = create_for_writing;
   std::function<Result<FileStatus>(const std::string&)> status_of_path = reelknit::status_of_path;
   Clock clock = steady_now;
+  /// How large copies move inside the kernel; empty keeps them on the buffered road.
+  RangeCopy range_copy = offloaded_range_copy();
 };
 
 Status join_files_with(const std::vector<std::string>& input_paths, const std::string& output_path,

@@ -1,12 +1,16 @@
 #include "lib/output_stream.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "lib/byte_order.h"
 
 namespace reelknit {
 
-OutputStream::OutputStream(ProgressStream sink) : sink_(std::move(sink)) { buffer_.reserve(CAPACITY); }
+OutputStream::OutputStream(ProgressStream sink, RangeCopy range_copy)
+    : sink_(std::move(sink)), range_copy_(std::move(range_copy)) {
+  buffer_.reserve(CAPACITY);
+}
 
 OutputStream::~OutputStream() { (void)release(); }
 
@@ -100,12 +104,62 @@ Status patch_be64_at(OutputStream& out, std::uint64_t field_position, std::uint6
   return patch_at<8>(out, field_position, [value](std::uint8_t* p) { store_be64(p, value); });
 }
 
-Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStream& out) {
-  // Large reads keep the system calls per byte low; the block then passes
-  // the output buffer straight to the file.
-  constexpr std::size_t CHUNK = 1024 * 1024;
-  std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(count, CHUNK)));
+namespace {
+
+/// The answers of a kernel that cannot copy between these two descriptors
+/// (no such call, different file systems, a pipe or device, a file opened for
+/// appending, a seccomp filter): the buffered copy can still do it, and it
+/// reports whatever real fault there is in its own words.
+bool refuses_range_copy(const Error& error) {
+  switch (error.os_error()) {
+    case ENOSYS:
+    case EXDEV:
+    case EINVAL:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case EBADF:
+    case ETXTBSY:
+    case EPERM: return true;
+    default: return false;
+  }
+}
+
+/// Moves as much of `count` as the kernel will, from the input's position to
+/// the output's, and returns the bytes moved. It stops at the first call that
+/// copies nothing or is refused and leaves the rest to the buffered copy, which
+/// also has the last word on where the input ends.
+Result<std::uint64_t> copy_in_kernel(File& input, std::uint64_t count, OutputStream& out) {
+  const int from = input.native_handle();
+  const int to = out.sink().file().native_handle();
+  // Small copies stay in the buffer: a flush and a system call each would cost more.
+  if (count < DIRECT_COPY_MIN || !out.range_copy() || from < 0 || to < 0) return std::uint64_t{0};
+  // Bytes still in the buffer belong before the copied ones.
+  REELKNIT_TRY(out.flush());
   std::uint64_t copied = 0;
+  while (copied < count) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, DIRECT_COPY_CHUNK));
+    auto n = out.range_copy()(from, to, want);
+    if (!n) {
+      if (n.error().kind() == ErrorKind::Interrupted) continue;
+      if (refuses_range_copy(n.error())) break;
+      return std::move(n).error();
+    }
+    if (*n == 0) break;
+    copied += *n;
+    out.sink().count_written(*n);
+  }
+  return copied;
+}
+
+}  // namespace
+
+Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStream& out) {
+  REELKNIT_ASSIGN_OR_RETURN(std::uint64_t copied, copy_in_kernel(input, count, out));
+  if (copied == count) return copied;
+  // Blocks of 64 KiB or more pass the output buffer straight to the file.
+  std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, BUFFERED_COPY_CHUNK)));
   while (copied < count) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, chunk.size()));
     REELKNIT_ASSIGN_OR_RETURN(const std::size_t n, read_some_retrying(input, std::span(chunk).first(want)));

@@ -17,7 +17,9 @@ class OutputStream {
  public:
   static constexpr std::size_t CAPACITY = 64 * 1024;
 
-  explicit OutputStream(ProgressStream sink);
+  /// `range_copy` moves large copies inside the kernel (copy_to_output); an
+  /// empty one keeps every byte on the buffered road.
+  explicit OutputStream(ProgressStream sink, RangeCopy range_copy = offloaded_range_copy());
   ~OutputStream();
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
@@ -37,9 +39,11 @@ class OutputStream {
   bool released() const { return released_; }
 
   ProgressStream& sink() { return sink_; }
+  const RangeCopy& range_copy() const { return range_copy_; }
 
  private:
   ProgressStream sink_;
+  RangeCopy range_copy_;
   std::vector<std::uint8_t> buffer_;
   bool released_ = false;
 };
@@ -51,6 +55,18 @@ Status patch_be64_at(OutputStream& out, std::uint64_t field_position, std::uint6
 
 /// Copies up to `count` bytes from the current position of `input` to `out`.
 /// Stops early, without error, where the input ends; returns the bytes copied.
+/// The input is left after the bytes copied, the output after the bytes written.
+/// A copy of DIRECT_COPY_MIN bytes or more between two descriptors goes through
+/// the stream's range copy when it has one, in DIRECT_COPY_CHUNK pieces, each
+/// counted by the ProgressStream; what the kernel refuses takes the buffered road.
 Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStream& out);
+
+inline constexpr std::uint64_t DIRECT_COPY_MIN = 1024 * 1024;
+inline constexpr std::size_t DIRECT_COPY_CHUNK = 8 * 1024 * 1024;
+/// The reads of the buffered road: few system calls, and a buffer that leaves
+/// room in a core's L2 cache while the kernel copies into and out of it (a
+/// buffer the size of the L2 cache was at times three times slower, and 2 MiB
+/// always was; bench/README.md).
+inline constexpr std::size_t BUFFERED_COPY_CHUNK = 512 * 1024;
 
 }  // namespace reelknit

@@ -1,0 +1,85 @@
+# Shared by the benchmark scripts: the release build, chapter-like inputs, the machine.
+# Sourced, not run.
+
+bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo_dir=$(dirname "$bench_dir")
+reelknit="$repo_dir/build/release/reelknit"
+
+die() { echo "error: $*" >&2; exit 1; }
+
+need_tools() {
+  local missing=()
+  for tool in ffmpeg ffprobe cmake; do command -v "$tool" >/dev/null || missing+=("$tool"); done
+  [ -x /usr/bin/time ] || missing+=("/usr/bin/time (Debian package: time)")
+  [ ${#missing[@]} -eq 0 ] || die "missing: ${missing[*]}"
+}
+
+# The optimised build of the reelknit program alone (no tests).
+build_release() {
+  echo "== building reelknit (release)" >&2
+  (cd "$repo_dir" && cmake --preset release -DREELKNIT_BUILD_TESTS=OFF >/dev/null &&
+    cmake --build --preset release --target reelknit -j2 >/dev/null) || die "release build failed"
+  [ -x "$reelknit" ] || die "no $reelknit after the build"
+}
+
+# The same, built to copy between local files with copy_file_range too.
+kernel_road_reelknit="$repo_dir/build/release-kernel-road/reelknit"
+build_kernel_road() {
+  echo "== building reelknit (release, copy_file_range between local files too)" >&2
+  (cd "$repo_dir" && cmake -S . -B build/release-kernel-road -DCMAKE_BUILD_TYPE=Release -DREELKNIT_BUILD_TESTS=OFF \
+    -DREELKNIT_RANGE_COPY_EVERYWHERE=ON >/dev/null &&
+    cmake --build build/release-kernel-road --target reelknit -j2 >/dev/null) || die "kernel-road build failed"
+}
+
+# Fails unless `dir` has room for `need_mib` MiB plus 2 GiB to spare.
+check_disk() {
+  local dir=$1 need_mib=$2 avail_mib
+  df -h "$dir" >&2
+  avail_mib=$(df -Pm "$dir" | awk 'NR == 2 { print $4 }')
+  [ "$avail_mib" -ge $((need_mib + 2048)) ] || die "$dir has ${avail_mib} MiB free; this run needs about $((need_mib + 2048)) MiB"
+}
+
+# A 10-second 1080p30 H.264 + AAC clip, encoded once (a few seconds of work).
+make_clip() {
+  local clip=$1
+  [ -s "$clip" ] && return 0
+  echo "== encoding the 10 s test clip" >&2
+  ffmpeg -nostdin -v error -y \
+    -f lavfi -i testsrc2=size=1920x1080:rate=30 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -t 10 -c:v libx264 -preset ultrafast -qp 4 -pix_fmt yuv420p -g 30 -c:a aac -b:a 128k "$clip"
+}
+
+# One chapter of about `size_mib` MiB: the clip looped by stream copy (no
+# encoding), with a timecode track that starts where chapter `index` starts,
+# as a camera's chapter files do.
+make_chapter() {
+  local clip=$1 size_mib=$2 index=$3 out=$4
+  local clip_bytes seconds start
+  clip_bytes=$(stat -c %s "$clip")
+  seconds=$(awk -v s="$size_mib" -v c="$clip_bytes" 'BEGIN { printf "%.3f", s * 1048576 / c * 10 }')
+  start=$(awk -v i="$index" -v d="$seconds" 'BEGIN { t = int(i * d); printf "%02d:%02d:%02d:00", t / 3600, t / 60 % 60, t % 60 }')
+  ffmpeg -nostdin -v error -y -stream_loop -1 -i "$clip" -t "$seconds" -map 0 -c copy -timecode "$start" "$out"
+}
+
+# `count` chapters of about `size_mib` MiB each in `dir`, named ch-<size>M-<i>.mp4; kept if present.
+make_chapters() {
+  local dir=$1 count=$2 size_mib=$3 i path
+  make_clip "$dir/clip.mp4"
+  for ((i = 0; i < count; i++)); do
+    path="$dir/ch-${size_mib}M-$i.mp4"
+    [ -s "$path" ] && continue
+    echo "== making $path" >&2
+    make_chapter "$dir/clip.mp4" "$size_mib" "$i" "$path"
+  done
+}
+
+# What the numbers were measured on.
+describe_machine() {
+  local dir=$1
+  echo "- CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), nproc $(nproc)"
+  echo "- memory: $(free -g | awk '/^Mem:/ { print $2 " GiB" }')"
+  echo "- kernel: $(uname -sr)"
+  echo "- file system of $dir: $(findmnt -n -o FSTYPE -T "$dir") on $(findmnt -n -o SOURCE -T "$dir"), $(df -h --output=avail "$dir" | tail -1 | tr -d ' ') free"
+  echo "- $(ffmpeg -version | head -1 | cut -d' ' -f1-3), $(cat --version | head -1)"
+  echo "- load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
