@@ -283,9 +283,11 @@ Status write_joined(std::vector<InputFile>& inputs, std::unique_ptr<File> output
     REELKNIT_ASSIGN_OR_RETURN(const auto records, insta360::read_trailers(inputs));
     REELKNIT_TRY(insta360::write_merged_trailer(inputs, records, out));
   }
+  // The last buffered bytes reach the file first: a full disk now is still a failed join,
+  // and no throttled report of that last write-out can follow the final one.
+  REELKNIT_TRY(out.release());
   if (progress) progress(1.0);
-  // The last buffered bytes reach the file here: a full disk now is still a failed join.
-  return out.release();
+  return success();
 }
 
 }  // namespace

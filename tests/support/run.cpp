@@ -22,6 +22,19 @@ std::string slurp(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+/// The emulator words a cross build runs its programs under ("qemu-aarch64;-L;/usr/aarch64-linux-gnu"), if any.
+std::vector<std::string> program_launcher() {
+  std::vector<std::string> words;
+  std::string rest = REELKNIT_PROGRAM_LAUNCHER;
+  while (!rest.empty()) {
+    const auto semicolon = rest.find(';');
+    if (semicolon != 0) words.push_back(rest.substr(0, semicolon));
+    if (semicolon == std::string::npos) break;
+    rest.erase(0, semicolon + 1);
+  }
+  return words;
+}
+
 }  // namespace
 
 RunResult run_program(const std::vector<std::string>& argv, const std::string& directory) {
@@ -30,6 +43,10 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& d
   const std::string err_path = capture.file("err");
   // The child changes directory through the shell-free route: a small wrapper via /bin/sh would quote badly.
   std::vector<std::string> args = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", directory};
+  if (!argv.empty() && argv.front() == REELKNIT_BINARY) {
+    const auto launcher = program_launcher();
+    args.insert(args.end(), launcher.begin(), launcher.end());
+  }
   args.insert(args.end(), argv.begin(), argv.end());
   std::vector<char*> raw;
   for (std::string& a : args) raw.push_back(a.data());
