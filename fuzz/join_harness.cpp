@@ -12,7 +12,7 @@ namespace reelknit::fuzzing {
 
 const Bytes& partner_movie() {
   static const Bytes movie = [] {
-    testing::MovieSpec spec;
+    testing::MovieSpec plan;
     testing::TrackSpec video;
     video.sample_sizes = {40, 13, 27, 9, 31, 12};
     video.samples_per_chunk = 2;
@@ -29,8 +29,8 @@ const Bytes& partner_movie() {
     timecode.sample_sizes = {4};
     timecode.format = "tmcd";
     timecode.fill = 200;
-    spec.tracks = {video, audio, timecode};
-    return testing::make_movie(spec);
+    plan.tracks = {video, audio, timecode};
+    return testing::make_movie(plan);
   }();
   return movie;
 }

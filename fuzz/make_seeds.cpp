@@ -73,24 +73,24 @@ int main(int argc, char** argv) {
 
   std::vector<MovieSpec> movies;
   for (int layout = 0; layout < 8; ++layout) {
-    MovieSpec spec;
-    spec.moov_first = layout % 2 == 1;
-    spec.large_mdat = layout == 2;
-    spec.tracks = {video(5 + static_cast<std::size_t>(layout), static_cast<std::uint8_t>(layout * 20)), audio(7)};
-    if (layout == 3) spec.tracks[0].wide_offsets = true;
-    if (layout == 4) spec.tracks[0].ctts = {{2, 1000}, {3, 0}, {4, 2000}};
-    if (layout == 5) spec.tracks[0].with_sdtp = true, spec.tracks[1].constant_size = true;
-    if (layout == 6) spec.tracks[0].edits = {{500, -1}, {9000, 0}};
+    MovieSpec plan;
+    plan.moov_first = layout % 2 == 1;
+    plan.large_mdat = layout == 2;
+    plan.tracks = {video(5 + static_cast<std::size_t>(layout), static_cast<std::uint8_t>(layout * 20)), audio(7)};
+    if (layout == 3) plan.tracks[0].wide_offsets = true;
+    if (layout == 4) plan.tracks[0].ctts = {{2, 1000}, {3, 0}, {4, 2000}};
+    if (layout == 5) plan.tracks[0].with_sdtp = true, plan.tracks[1].constant_size = true;
+    if (layout == 6) plan.tracks[0].edits = {{500, -1}, {9000, 0}};
     if (layout == 7) {
       TrackSpec timecode;
       timecode.sample_sizes = {4};
       timecode.format = "tmcd";
-      spec.tracks.push_back(timecode);
+      plan.tracks.push_back(timecode);
     }
-    movies.push_back(spec);
+    movies.push_back(plan);
   }
   std::vector<Bytes> seeds;
-  for (const MovieSpec& spec : movies) seeds.push_back(make_movie(spec));
+  for (const MovieSpec& plan : movies) seeds.push_back(make_movie(plan));
   seeds.push_back(reelknit::fuzzing::partner_movie());
   MovieSpec with_trailer = movies[0];
   with_trailer.trailing = trailer({{3, 1, Bytes(20, 3)}, {1, 2, Bytes(9, 1)}}, true, 3);

@@ -16,8 +16,8 @@ namespace reelknit::testing {
 namespace {
 
 MovieSpec two_tracks(bool moov_first, std::uint8_t fill) {
-  MovieSpec spec;
-  spec.moov_first = moov_first;
+  MovieSpec plan;
+  plan.moov_first = moov_first;
   TrackSpec video;
   video.sample_sizes = {30, 12, 25, 18, 9, 40, 22};
   video.samples_per_chunk = 3;  // runs {1, 3} and {3, 1}
@@ -28,8 +28,8 @@ MovieSpec two_tracks(bool moov_first, std::uint8_t fill) {
   audio.samples_per_chunk = 2;
   audio.format = "mp4a";
   audio.fill = static_cast<std::uint8_t>(fill + 100);
-  spec.tracks = {video, audio};
-  return spec;
+  plan.tracks = {video, audio};
+  return plan;
 }
 
 Bytes movie(bool moov_first = false, std::uint8_t fill = 0) { return make_movie(two_tracks(moov_first, fill)); }
@@ -162,9 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "ftyp mdat moov .mvhd .trak .trak .mdat "},
         Strange{"SecondTopLevelMdat",
                 [] {
-                  MovieSpec spec = two_tracks(false, 0);
-                  spec.trailing = box("mdat", zeros(5));
-                  return make_movie(spec);
+                  MovieSpec plan = two_tracks(false, 0);
+                  plan.trailing = box("mdat", zeros(5));
+                  return make_movie(plan);
                 },
                 "ftyp mdat moov .mvhd .trak .trak mdat "},
         // A box of size 0 ends its level; what follows it inside the moov stays inside.
@@ -176,9 +176,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return param_info.param.name; });
 
 TEST(SecondTopLevelMdat, IsCopiedNotMergedAgain) {
-  MovieSpec spec = two_tracks(false, 0);
-  spec.trailing = box("mdat", zeros(5));
-  const MemoryJoin joined = join_in_memory({make_movie(spec), movie(false, 50)});
+  MovieSpec plan = two_tracks(false, 0);
+  plan.trailing = box("mdat", zeros(5));
+  const MemoryJoin joined = join_in_memory({make_movie(plan), movie(false, 50)});
   ASSERT_TRUE(joined.status) << joined.status.error().describe();
   const Movie output = inspect_movie(joined.output);
   ASSERT_EQ(output.boxes.size(), 4u);

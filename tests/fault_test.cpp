@@ -23,7 +23,7 @@ namespace {
 
 /// Large enough that the media data passes the 64 KiB output buffer in whole blocks.
 Bytes recording(std::uint8_t fill) {
-  MovieSpec spec;
+  MovieSpec plan;
   TrackSpec video;
   video.sample_sizes = {90000, 1200, 70000, 800, 500};
   video.samples_per_chunk = 2;
@@ -34,8 +34,8 @@ Bytes recording(std::uint8_t fill) {
   audio.samples_per_chunk = 2;
   audio.format = "mp4a";
   audio.fill = static_cast<std::uint8_t>(fill + 1);
-  spec.tracks = {video, audio};
-  return make_movie(spec);
+  plan.tracks = {video, audio};
+  return make_movie(plan);
 }
 
 struct Fault {

@@ -71,13 +71,13 @@ TEST_P(JoinLayouts, CarriesEverySampleWithContinuousTiming) {
   TempDir dir;
   std::vector<Bytes> files;
   for (std::size_t i = 0; i < layout.inputs; ++i) {
-    MovieSpec spec;
-    spec.moov_first = layout.moov_first;
-    spec.large_mdat = layout.large_mdat;
-    spec.tracks = {video_track(7 + i * 3, static_cast<std::uint8_t>(i * 50)),
+    MovieSpec plan;
+    plan.moov_first = layout.moov_first;
+    plan.large_mdat = layout.large_mdat;
+    plan.tracks = {video_track(7 + i * 3, static_cast<std::uint8_t>(i * 50)),
                    audio_track(11 + i, static_cast<std::uint8_t>(i * 50 + 9))};
-    spec.tracks[0].wide_offsets = layout.wide_offsets;
-    files.push_back(make_movie(spec));
+    plan.tracks[0].wide_offsets = layout.wide_offsets;
+    files.push_back(make_movie(plan));
   }
   const auto paths = write_inputs(dir, files);
   const std::string out = dir.file("out.mp4");
@@ -123,9 +123,9 @@ INSTANTIATE_TEST_SUITE_P(Layouts, JoinLayouts,
                          [](const auto& param_info) { return param_info.param.name; });
 
 MovieSpec two_track_movie(std::size_t video_samples, std::uint8_t fill) {
-  MovieSpec spec;
-  spec.tracks = {video_track(video_samples, fill), audio_track(video_samples + 3, static_cast<std::uint8_t>(fill + 9))};
-  return spec;
+  MovieSpec plan;
+  plan.tracks = {video_track(video_samples, fill), audio_track(video_samples + 3, static_cast<std::uint8_t>(fill + 9))};
+  return plan;
 }
 
 TEST(Join, AnInputWithoutPerSampleTablesKeepsItsSamplesTiming) {
@@ -201,18 +201,18 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
        ErrorKind::Unsupported, "size 0"},
       {"media data cut short",
        [&] {
-         MovieSpec spec = two_track_movie(5, 1);
-         spec.moov_first = true;
-         Bytes f = make_movie(spec);
+         MovieSpec plan = two_track_movie(5, 1);
+         plan.moov_first = true;
+         Bytes f = make_movie(plan);
          f.resize(f.size() - 10);
          return f;
        },
        ErrorKind::UnexpectedEof, "ends 10 bytes before"},
       {"a chunk beyond the media data",
        [&] {
-         MovieSpec spec = two_track_movie(5, 1);
-         spec.tracks[1].wide_offsets = true;  // co64 entries are easy to find: patch the last one
-         Bytes f = make_movie(spec);
+         MovieSpec plan = two_track_movie(5, 1);
+         plan.tracks[1].wide_offsets = true;  // co64 entries are easy to find: patch the last one
+         Bytes f = make_movie(plan);
          const Movie movie = inspect_movie(f);
          const BoxInfo* co64 = find_box(movie.boxes, "moov/trak/mdia/minf/stbl/co64", 1);
          const std::uint64_t last = co64->position + co64->size - 8;
@@ -223,9 +223,9 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
        ErrorKind::InvalidData, "outside the media data"},
       {"media data in a second mdat",
        [&] {
-         MovieSpec spec = two_track_movie(5, 1);
-         spec.tracks[1].wide_offsets = true;
-         Bytes f = make_movie(spec);
+         MovieSpec plan = two_track_movie(5, 1);
+         plan.tracks[1].wide_offsets = true;
+         Bytes f = make_movie(plan);
          const auto boxes = parse_boxes(f);
          const BoxInfo* co64 = find_box(boxes, "moov/trak/mdia/minf/stbl/co64", 1);
          const std::uint64_t last = co64->position + co64->size - 8;

@@ -41,16 +41,16 @@ struct InputSpec {
   Index index = Index::None;
 };
 
-Bytes trailer_bytes(const InputSpec& spec) {
+Bytes trailer_bytes(const InputSpec& plan) {
   std::optional<Bytes> index;
-  if (spec.index == Index::Full) index = index_for(spec.records);
-  if (spec.index == Index::Empty) index = Bytes{};
+  if (plan.index == Index::Full) index = index_for(plan.records);
+  if (plan.index == Index::Empty) index = Bytes{};
   // Reserved bytes that are not zero: a reader must ignore them.
-  return build_trailer(spec.records, spec.version, index, 0xA5);
+  return build_trailer(plan.records, plan.version, index, 0xA5);
 }
 
 /// A body, then the trailer.
-Bytes input_bytes(const InputSpec& spec) { return cat({body(), trailer_bytes(spec)}); }
+Bytes input_bytes(const InputSpec& plan) { return cat({body(), trailer_bytes(plan)}); }
 
 Faults write_error_at(std::uint64_t position) {
   Faults faults;
@@ -251,7 +251,7 @@ class MergeTrailers : public ::testing::TestWithParam<MergeCase> {};
 TEST_P(MergeTrailers, WritesOneMergedTrailer) {
   const MergeCase& c = GetParam();
   std::vector<Bytes> files;
-  for (const auto& spec : c.inputs) files.push_back(spec ? input_bytes(*spec) : body());
+  for (const auto& plan : c.inputs) files.push_back(plan ? input_bytes(*plan) : body());
   auto inputs = memory_inputs(files);
   Output output;
   const Status merged = merge(inputs, output);
@@ -408,11 +408,11 @@ TrackSpec small_track(std::uint8_t fill, std::size_t samples) {
 }
 
 Bytes movie_with_trailer(std::size_t index, bool moov_first, const std::optional<InputSpec>& trailer) {
-  MovieSpec spec;
-  spec.moov_first = moov_first;
-  spec.tracks = {small_track(static_cast<std::uint8_t>(index * 40), 5 + index)};
-  if (trailer) spec.trailing = trailer_bytes(*trailer);
-  return make_movie(spec);
+  MovieSpec plan;
+  plan.moov_first = moov_first;
+  plan.tracks = {small_track(static_cast<std::uint8_t>(index * 40), 5 + index)};
+  if (trailer) plan.trailing = trailer_bytes(*trailer);
+  return make_movie(plan);
 }
 
 struct JoinCase {

@@ -75,8 +75,8 @@ void sweep(const char* name, const Bytes& bytes, const std::set<std::uint64_t>& 
 }
 
 MovieSpec small_movie(bool moov_first) {
-  MovieSpec spec;
-  spec.moov_first = moov_first;
+  MovieSpec plan;
+  plan.moov_first = moov_first;
   TrackSpec video;
   video.sample_sizes = {30, 12, 25, 18, 9, 40, 22};
   video.samples_per_chunk = 3;
@@ -87,8 +87,8 @@ MovieSpec small_movie(bool moov_first) {
   audio.samples_per_chunk = 2;
   audio.format = "mp4a";
   audio.fill = 100;
-  spec.tracks = {video, audio};
-  return spec;
+  plan.tracks = {video, audio};
+  return plan;
 }
 
 TEST(Truncation, SmallRecordingCutAtEveryLength) {

@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 const std::string BINARY = REELKNIT_BINARY;
 
 Bytes small_movie(std::uint8_t fill, std::size_t video_samples) {
-  MovieSpec spec;
+  MovieSpec plan;
   TrackSpec video;
   for (std::size_t i = 0; i < video_samples; ++i) video.sample_sizes.push_back(static_cast<std::uint32_t>(30 + i * 5));
   video.samples_per_chunk = 2;
@@ -43,8 +43,8 @@ Bytes small_movie(std::uint8_t fill, std::size_t video_samples) {
   audio.media_timescale = 48000;
   audio.sample_delta = 1024;
   audio.fill = static_cast<std::uint8_t>(fill + 100);
-  spec.tracks = {video, audio};
-  return make_movie(spec);
+  plan.tracks = {video, audio};
+  return make_movie(plan);
 }
 
 struct Stamp {

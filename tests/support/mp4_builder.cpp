@@ -10,15 +10,15 @@ struct Layout {
   std::vector<std::vector<std::uint64_t>> chunks;  // per track, offsets within the payload
 };
 
-Layout lay_out_samples(const MovieSpec& spec) {
+Layout lay_out_samples(const MovieSpec& plan) {
   Layout layout;
-  layout.chunks.resize(spec.tracks.size());
-  std::vector<std::size_t> next(spec.tracks.size(), 0);
+  layout.chunks.resize(plan.tracks.size());
+  std::vector<std::size_t> next(plan.tracks.size(), 0);
   bool more = true;
   while (more) {
     more = false;
-    for (std::size_t t = 0; t < spec.tracks.size(); ++t) {
-      const TrackSpec& track = spec.tracks[t];
+    for (std::size_t t = 0; t < plan.tracks.size(); ++t) {
+      const TrackSpec& track = plan.tracks[t];
       if (next[t] >= track.sample_sizes.size()) continue;
       layout.chunks[t].push_back(layout.payload.size());
       const std::size_t end = std::min(track.sample_sizes.size(), next[t] + track.samples_per_chunk);
@@ -79,26 +79,26 @@ Bytes make_trak(const TrackSpec& track, const std::vector<std::uint64_t>& chunks
 
 }  // namespace
 
-Bytes make_movie(const MovieSpec& spec) {
-  const Layout layout = lay_out_samples(spec);
+Bytes make_movie(const MovieSpec& plan) {
+  const Layout layout = lay_out_samples(plan);
   const Bytes ftyp = box("ftyp", cat({text("isom"), be32(512), text("isomiso2avc1mp41")}));
-  const std::uint32_t mdat_header = spec.large_mdat ? 16 : 8;
+  const std::uint32_t mdat_header = plan.large_mdat ? 16 : 8;
 
   auto make_moov = [&](std::uint64_t payload_position) {
     std::uint64_t movie_duration = 0;
     Bytes children;
-    for (std::size_t t = 0; t < spec.tracks.size(); ++t) {
-      const TrackSpec& track = spec.tracks[t];
-      movie_duration = std::max(movie_duration, media_duration(track) * spec.movie_timescale / track.media_timescale);
-      append(children, make_trak(track, layout.chunks[t], payload_position, spec.movie_timescale,
+    for (std::size_t t = 0; t < plan.tracks.size(); ++t) {
+      const TrackSpec& track = plan.tracks[t];
+      movie_duration = std::max(movie_duration, media_duration(track) * plan.movie_timescale / track.media_timescale);
+      append(children, make_trak(track, layout.chunks[t], payload_position, plan.movie_timescale,
                                  static_cast<std::uint32_t>(t + 1)));
     }
-    return box("moov", cat({mvhd(spec.movie_timescale, movie_duration), children}));
+    return box("moov", cat({mvhd(plan.movie_timescale, movie_duration), children}));
   };
-  const Bytes mdat = spec.large_mdat ? large_box("mdat", layout.payload) : box("mdat", layout.payload);
+  const Bytes mdat = plan.large_mdat ? large_box("mdat", layout.payload) : box("mdat", layout.payload);
 
   Bytes out = ftyp;
-  if (spec.moov_first) {
+  if (plan.moov_first) {
     // The moov's size does not depend on the offsets it holds, so measure it once.
     const std::uint64_t moov_size = make_moov(0).size();
     append(out, make_moov(ftyp.size() + moov_size + mdat_header));
@@ -107,7 +107,7 @@ Bytes make_movie(const MovieSpec& spec) {
     append(out, mdat);
     append(out, make_moov(ftyp.size() + mdat_header));
   }
-  append(out, spec.trailing);
+  append(out, plan.trailing);
   return out;
 }
 

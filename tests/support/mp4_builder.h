@@ -163,6 +163,6 @@ inline Bytes sample_bytes(const TrackSpec& track, std::size_t index) {
 }
 
 /// A whole file: ftyp, then mdat and moov in the order asked for.
-Bytes make_movie(const MovieSpec& spec);
+Bytes make_movie(const MovieSpec& plan);
 
 }  // namespace reelknit::testing
