@@ -400,14 +400,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ProgramTest, StandardOutputThatCannotBeWrittenEndsTheRun) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  const RunResult result =
-      run_shell("cd '" + dir.path().string() + "' && exec '" + BINARY + "' a.mp4 b.mp4 >/dev/full");
+  std::string command = "cd '" + dir.path().string() + "' && exec";
+  for (const std::string& word : program_command({BINARY, "a.mp4", "b.mp4"})) command += " '" + word + "'";
+  const RunResult result = run_shell(command + " >/dev/full");
   EXPECT_EQ(result.exit_status, 101);
   EXPECT_EQ(result.err, "Error: No space left on device (no storage space, os error 28)\n");
 }
 
 /// Runs the program with standard output on a pipe nobody reads any more.
-RunResult run_into_closed_pipe(std::vector<std::string> argv) {
+RunResult run_into_closed_pipe(const std::vector<std::string>& program) {
+  std::vector<std::string> argv = program_command(program);
   int ends[2];
   if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
   ::close(ends[0]);
@@ -422,7 +424,7 @@ RunResult run_into_closed_pipe(std::vector<std::string> argv) {
   for (std::string& a : argv) raw.push_back(a.data());
   raw.push_back(nullptr);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+  const int spawned = posix_spawnp(&pid, raw[0], &actions, nullptr, raw.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(ends[1]);
   if (spawned != 0) throw std::runtime_error("posix_spawn failed");

@@ -37,17 +37,21 @@ std::vector<std::string> program_launcher() {
 
 }  // namespace
 
+std::vector<std::string> program_command(std::vector<std::string> argv) {
+  if (argv.empty() || argv.front() != REELKNIT_BINARY) return argv;
+  std::vector<std::string> command = program_launcher();
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
+}
+
 RunResult run_program(const std::vector<std::string>& argv, const std::string& directory) {
   TempDir capture;
   const std::string out_path = capture.file("out");
   const std::string err_path = capture.file("err");
   // The child changes directory through the shell-free route: a small wrapper via /bin/sh would quote badly.
   std::vector<std::string> args = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", directory};
-  if (!argv.empty() && argv.front() == REELKNIT_BINARY) {
-    const auto launcher = program_launcher();
-    args.insert(args.end(), launcher.begin(), launcher.end());
-  }
-  args.insert(args.end(), argv.begin(), argv.end());
+  const auto command = program_command(argv);
+  args.insert(args.end(), command.begin(), command.end());
   std::vector<char*> raw;
   for (std::string& a : args) raw.push_back(a.data());
   raw.push_back(nullptr);

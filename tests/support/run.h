@@ -12,6 +12,10 @@ struct RunResult {
   std::string err;
 };
 
+/// `argv` as it must be run here: a cross build's reelknit goes through the
+/// build's emulator (qemu-user), anything else as it is.
+std::vector<std::string> program_command(std::vector<std::string> argv);
+
 /// Runs `argv` (argv[0] is the program path) in `directory`, with stdin closed.
 RunResult run_program(const std::vector<std::string>& argv, const std::string& directory = ".");
 
