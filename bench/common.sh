@@ -23,12 +23,12 @@ build_release() {
 }
 
 # The same, built to copy between local files with copy_file_range too.
-kernel_road_reelknit="$repo_dir/build/release-buffered-road/reelknit"
+kernel_road_reelknit="$repo_dir/build/release-kernel-road/reelknit"
 build_kernel_road() {
   echo "== building reelknit (release, copy_file_range between local files too)" >&2
-  (cd "$repo_dir" && cmake -S . -B build/release-buffered-road -DCMAKE_BUILD_TYPE=Release -DREELKNIT_BUILD_TESTS=OFF \
-    -DREELKNIT_BUFFERED_COPY=ON >/dev/null &&
-    cmake --build build/release-buffered-road --target reelknit -j2 >/dev/null) || die "buffered-road build failed"
+  (cd "$repo_dir" && cmake -S . -B build/release-kernel-road -DCMAKE_BUILD_TYPE=Release -DREELKNIT_BUILD_TESTS=OFF \
+    -DREELKNIT_RANGE_COPY_EVERYWHERE=ON >/dev/null &&
+    cmake --build build/release-kernel-road --target reelknit -j2 >/dev/null) || die "kernel-road build failed"
 }
 
 # Fails unless `dir` has room for `need_mib` MiB plus 2 GiB to spare.

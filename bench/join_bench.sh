@@ -18,7 +18,7 @@ usage: $0 [options]
   --keep           keep the generated files (they are removed otherwise)
   --no-build       use build/release/reelknit as it is
   --compare BIN    also time another reelknit binary (an older build, say) on the same inputs
-  --buffered-road  also time a build that copies through user space only (read/write)
+  --kernel-road    also time a build that copies between local files with copy_file_range
 EOF
 }
 
@@ -35,7 +35,7 @@ while [ $# -gt 0 ]; do
     --keep) keep=1; shift ;;
     --no-build) build=0; shift ;;
     --compare) compare=$2; shift 2 ;;
-    --buffered-road) kernel_road=1; shift ;;
+    --kernel-road) kernel_road=1; shift ;;
     -h | --help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
   esac
@@ -147,7 +147,7 @@ for tool in "${tool_list[@]}"; do
     cp) label='`cp --reflink=never` of one file of the same total size' ;;
     ffmpeg) label='ffmpeg concat demuxer, `-c copy`' ;;
     compare) label="reelknit at $compare" ;;
-    kernel) label='reelknit built with `REELKNIT_BUFFERED_COPY` (read/write copy)' ;;
+    kernel) label='reelknit built with `REELKNIT_RANGE_COPY_EVERYWHERE` (copy_file_range on local files)' ;;
   esac
   awk -v l="$label" -v w="$wall" -v r="$ratio" -v u="$user" -v s="$sys" -v m="$rss" \
     'BEGIN { printf "| %s | %.3f | %s | %.2f | %.2f | %.1f |\n", l, w / 1000, r, u, s, m / 1024 }'

@@ -303,8 +303,10 @@ TEST(RangeCopy, TheKernelRefusingADeviceLeavesTheCopyToTheBuffer) {
   EXPECT_TRUE(read_file(dir.file("out")) == Bytes(2 * MiB, 0));
 }
 
-// A join hands large copies between local files to the kernel.
-TEST(RangeCopy, AJoinCopiesBetweenLocalFilesInsideTheKernel) {
+// On a local disk the kernel would copy through the page cache as well, and
+// slower than the buffered copy for media data that moves by a few bytes: the
+// join's range copy declines there, before asking the kernel.
+TEST(RangeCopy, AJoinLeavesCopiesBetweenLocalFilesToTheBuffer) {
   if (!offloaded_range_copy()) GTEST_SKIP() << "no in-kernel copy on this system";
   TempDir dir;
   const Bytes media = pattern(3 * MiB);
@@ -317,8 +319,8 @@ TEST(RangeCopy, AJoinCopiesBetweenLocalFilesInsideTheKernel) {
   auto copied = copy_to_output(*input, media.size(), *out.stream);
   ASSERT_TRUE(copied) << copied.error().describe();
   EXPECT_EQ(*copied, media.size() - 48);
-  EXPECT_EQ(log.refused, 0);
-  EXPECT_EQ(log.moved, media.size() - 48);
+  EXPECT_EQ(log.calls, 1);
+  EXPECT_EQ(log.refused, 1);
   ASSERT_TRUE(out.stream->release());
   Bytes expected(56, 0);
   append(expected, slice(media, 48, media.size()));

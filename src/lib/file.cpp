@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(REELKNIT_HAVE_COPY_FILE_RANGE) && defined(__linux__)
+#include <sys/vfs.h>
 #endif
 
 #include <cerrno>
@@ -127,12 +128,37 @@ RangeCopy system_range_copy() {
 #endif
 }
 
+#if defined(REELKNIT_HAVE_COPY_FILE_RANGE) && defined(__linux__) && !defined(REELKNIT_RANGE_COPY_EVERYWHERE)
+namespace {
+
+/// True for a file on a file system whose copy_file_range asks the server to copy.
+bool copies_on_the_server(int fd) {
+  struct statfs info {};
+  if (::fstatfs(fd, &info) != 0) return false;
+  switch (static_cast<std::uint32_t>(info.f_type)) {
+    case 0x6969:      // NFS
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2 and SMB3
+    case 0x00C36400:  // Ceph
+      return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+#endif
+
 RangeCopy offloaded_range_copy() {
-#if defined(REELKNIT_BUFFERED_COPY)
-  // A build for measuring the buffered copy alone (bench/join_bench.sh --buffered-road).
-  return {};
-#else
+#if defined(REELKNIT_RANGE_COPY_EVERYWHERE)
+  // A build for measuring the kernel's copy on local disks too (bench/join_bench.sh --kernel-road).
   return system_range_copy();
+#elif defined(REELKNIT_HAVE_COPY_FILE_RANGE) && defined(__linux__)
+  return [copy = system_range_copy()](int from, int to, std::size_t count) -> Result<std::size_t> {
+    if (!copies_on_the_server(from) || !copies_on_the_server(to)) return Error::from_errno(EOPNOTSUPP);
+    return copy(from, to, count);
+  };
+#else
+  return {};
 #endif
 }
 

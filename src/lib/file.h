@@ -107,10 +107,14 @@ using RangeCopy = std::function<Result<std::size_t>(int from, int to, std::size_
 /// The system's in-kernel copy, or an empty function where the system has none.
 RangeCopy system_range_copy();
 
-/// The range copy a join uses: the system's in-kernel copy, so media data never
-/// passes through user space (on a network file system the server copies it and
-/// it never crosses the network). Empty where the system has none, or in a build
-/// that measures the buffered copy alone.
+/// The range copy a join uses: the system's in-kernel copy between two files
+/// on a network file system (NFS, SMB, Ceph), whose server then copies the
+/// bytes so that they never cross the network. Between other files it refuses
+/// (EOPNOTSUPP) without a system call: on a local file system the kernel copies
+/// through the page cache as well, and media data that lands at another offset
+/// within a page than it had (as a join's always does) costs it about twice the
+/// CPU of the buffered copy (bench/README.md). Empty where the system has no
+/// in-kernel copy.
 RangeCopy offloaded_range_copy();
 
 }  // namespace reelknit
