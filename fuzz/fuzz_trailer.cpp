@@ -12,8 +12,8 @@
 
 #include "insta360/trailer.h"
 #include "insta360/trailer_format.h"
-#include "lib/byte_order.h"
-#include "lib/output_stream.h"
+#include "base/byte_order.h"
+#include "io/output_stream.h"
 #include "support/memory_file.h"
 
 namespace {
@@ -65,10 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (records->size() != inputs.size()) fail("read_trailers gave a map count other than the input count");
     auto output = std::make_shared<Bytes>();
     const std::uint64_t total = 0;
-    Instant last_report{};
-    OutputStream out(ProgressStream(std::make_unique<testing::MemoryFile>(output), total, last_report, nullptr));
+    OutputStream out(ProgressStream(std::make_unique<testing::MemoryFile>(output), total, nullptr));
     const Status merged = insta360::write_merged_trailer(inputs, *records, out);
-    if (!out.released()) fail("write_merged_trailer did not release the output");
+    (void)out.release();
     if (merged) check_trailer(*output);
   }
   for (std::size_t i = 0; i < originals.size(); ++i) {

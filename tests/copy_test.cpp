@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "lib/join_seams.h"
-#include "lib/output_stream.h"
+#include "join/join_seams.h"
+#include "io/output_stream.h"
 #include "reelknit/join.h"
 #include "support/mp4_inspect.h"
 #include "support/temp_dir.h"
@@ -76,17 +76,14 @@ RangeCopy logged(RangeCopy inner, RangeCopyLog& log, const std::vector<double>* 
 
 /// A real output file behind an output stream, with a chosen range copy.
 struct Output {
-  Output(const std::string& path, RangeCopy range_copy, Clock clock = steady_now) {
+  Output(const std::string& path, RangeCopy range_copy, Clock clock = steady_now, std::uint64_t total = 0) {
     auto file = create_for_writing(path);
     if (!file) throw std::runtime_error(file.error().describe());
-    last_report = clock();
     stream = std::make_unique<OutputStream>(
-        ProgressStream(std::move(*file), total, last_report, [this](double p) { reports.push_back(p); }, clock),
+        ProgressStream(std::move(*file), total, [this](double p) { reports.push_back(p); }, clock),
         std::move(range_copy));
   }
 
-  std::uint64_t total = 0;
-  Instant last_report;
   std::vector<double> reports;
   std::unique_ptr<OutputStream> stream;
 };
@@ -187,8 +184,7 @@ TEST_P(CopyRoads, ALongCopyReportsProgressAsItGoes) {
   const Bytes media = pattern(20 * MiB);
   write_file(dir.file("in"), media);
   auto input = open_input(dir.file("in"));
-  Output out(dir.file("out"), range_copy(), stepping_clock(std::chrono::milliseconds(150)));
-  out.total = media.size();
+  Output out(dir.file("out"), range_copy(), stepping_clock(std::chrono::milliseconds(150)), media.size());
 
   auto copied = copy_to_output(*input, media.size(), *out.stream);
   ASSERT_TRUE(copied);

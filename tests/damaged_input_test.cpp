@@ -167,13 +167,84 @@ INSTANTIATE_TEST_SUITE_P(
                   return make_movie(plan);
                 },
                 "ftyp mdat moov .mvhd .trak .trak mdat "},
-        // A box of size 0 ends its level; what follows it inside the moov stays inside.
-        Strange{"ZeroSizeBoxInMoov", [] { return with_moov_tail(movie(), cat({zeros(8), box("udta", zeros(6))})); },
+        // A box of size 0 runs to the end of its list: here, what is left of the moov.
+        Strange{"ZeroSizeBoxInMoov",
+                [] { return with_moov_tail(movie(), cat({be32(0), text("skip"), box("udta", zeros(6))})); },
+                "ftyp mdat moov .mvhd .trak .trak .skip "},
+        // At the top level it runs to the end of the file, and the output gives it its size.
+        Strange{"MovieRunsToTheEndOfTheFile",
+                [] {
+                  Bytes file = movie();
+                  put_be32(file, box_at(file, "moov").position, 0);
+                  return file;
+                },
                 "ftyp mdat moov .mvhd .trak .trak "},
+        Strange{"MediaDataRunsToTheEndOfTheFile",
+                [] {
+                  Bytes file = movie(true);
+                  put_be32(file, box_at(file, "mdat").position, 0);
+                  return file;
+                },
+                "ftyp moov .mvhd .trak .trak mdat "},
         // Fewer bytes than a header at the end of a container: padding, not a box.
         Strange{"TerminatorAtEndOfMoov", [] { return with_moov_tail(movie(), zeros(4)); },
                 "ftyp mdat moov .mvhd .trak .trak "}),
     [](const auto& param_info) { return param_info.param.name; });
+
+/// `file` with `bytes` inserted at `at`; the containers on `paths` grow to hold them.
+Bytes insert_into(const Bytes& file, std::uint64_t at, const Bytes& bytes, std::initializer_list<const char*> paths) {
+  Bytes out(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(at));
+  append(out, bytes);
+  append(out, Bytes(file.begin() + static_cast<std::ptrdiff_t>(at), file.end()));
+  for (const char* path : paths) {
+    const BoxInfo container = box_at(file, path);
+    put_be32(out, container.position, static_cast<std::uint32_t>(container.size + bytes.size()));
+  }
+  return out;
+}
+
+/// Moves every 32-bit chunk offset of the file's tracks by `by`.
+void move_chunk_offsets(Bytes& file, std::uint32_t by) {
+  for (std::size_t trak = 0; trak < 2; ++trak) {
+    const BoxInfo stco = box_at(file, "moov/trak/mdia/minf/stbl/stco", trak);
+    for (std::uint64_t at = stco.position + stco.header_size + 8; at < stco.position + stco.size; at += 4) {
+      std::uint32_t offset = 0;
+      for (std::uint64_t k = 0; k < 4; ++k) offset = (offset << 8) | file[at + k];
+      put_be32(file, at, offset + by);
+    }
+  }
+}
+
+// A size-0 header at the end of a track's stbl, before a second sync-sample
+// table, hides that table: the box runs to the end of the stbl. The reader
+// and the writer see the same tables (as players do), so the join neither
+// reads a table it does not write nor blames the wrong cause.
+TEST(SizeZeroHeader, HidesTheRestOfItsListFromTheReaderAndTheWriterAlike) {
+  for (const bool moov_first : {false, true}) {
+    for (const bool in_first : {true, false}) {
+      SCOPED_TRACE(std::string(moov_first ? "movie first" : "media data first") +
+                   (in_first ? ", first input" : ", second input"));
+      const Bytes plain = movie(moov_first);
+      const BoxInfo stbl = box_at(plain, "moov/trak/mdia/minf/stbl");
+      // A sync-sample table that marks every sample: read, it would change the track.
+      const Bytes hidden = cat({be32(0), text("free"), u32_table("stss", {1, 2, 3, 4, 5, 6, 7})});
+      Bytes file = insert_into(plain, stbl.position + stbl.size, hidden,
+                               {"moov", "moov/trak", "moov/trak/mdia", "moov/trak/mdia/minf", "moov/trak/mdia/minf/stbl"});
+      if (moov_first) move_chunk_offsets(file, static_cast<std::uint32_t>(hidden.size()));
+      const std::vector<Bytes> inputs = in_first ? std::vector<Bytes>{file, movie(false, 50)}
+                                                 : std::vector<Bytes>{movie(false, 50), file};
+      const MemoryJoin joined = join_in_memory(inputs);
+      ASSERT_TRUE(joined.status) << joined.status.error().describe();
+      EXPECT_EQ(find_layout_problem(joined.output), std::nullopt);
+      const Movie output = inspect_movie(joined.output);
+      // The hidden table is neither read nor written: sync samples 1 and 4 of each input, as they show.
+      expect_joined({inspect_movie(inputs[0]), inspect_movie(inputs[1])}, output);
+      const BoxInfo* stss = find_box(output.boxes, "moov/trak/mdia/minf/stbl/stss");
+      ASSERT_NE(stss, nullptr);
+      EXPECT_EQ(stss->size, 16u + 4 * 4);
+    }
+  }
+}
 
 TEST(SecondTopLevelMdat, IsCopiedNotMergedAgain) {
   MovieSpec plan = two_tracks(false, 0);

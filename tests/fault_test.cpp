@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "lib/join_seams.h"
+#include "join/join_seams.h"
 #include "reelknit/join.h"
 #include "support/layout_check.h"
 #include "support/memory_join.h"

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "lib/file_times.h"
+#include "io/file_times.h"
 #include "reelknit/join.h"
 #include "reelknit/log.h"
 #include "support/mp4_inspect.h"

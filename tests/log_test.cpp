@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "lib/log_line.h"
+#include "base/log_line.h"
 
 namespace reelknit::testing {
 namespace {

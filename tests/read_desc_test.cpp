@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "desc_reader/read_desc.h"
+#include "mp4/read_desc.h"
 #include "support/memory_file.h"
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
@@ -217,12 +217,13 @@ TEST(ReadDesc, PerSampleTablesCoverTheSamplesOfInputsThatLackThem) {
   EXPECT_NE(status.error().message().find("ctts"), std::string::npos);
 }
 
-TEST(ReadDesc, SizeZeroBoxesPassTheirHeaderAndTheRestIsReadOn) {
+TEST(ReadDesc, ASizeZeroBoxRunsToTheEndOfItsParent) {
   Desc desc;
-  // Inside stbl: a size-0 header, then the table as if it followed directly.
-  const Bytes file = moov_with_tracks({cat({be32(0), text("free"), stsz(0, 1, {9})})});
+  // Inside stbl: a size-0 header; the table after it lies inside that box, and is not read.
+  const Bytes file = moov_with_tracks({cat({be32(0), text("free"), stsz(0, 1, {9})}), stsz(0, 1, {7})});
   ASSERT_TRUE(read_input(desc, file, 0));
-  EXPECT_EQ(desc.tracks[0].stsz, (std::vector<std::uint32_t>{9}));
+  EXPECT_TRUE(desc.tracks[0].stsz.empty());
+  EXPECT_EQ(desc.tracks[1].stsz, (std::vector<std::uint32_t>{7})) << "the next track is read as usual";
 }
 
 TEST(ReadDesc, ContainerBoundariesDecideWhichTrackABoxBelongsTo) {

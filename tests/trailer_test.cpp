@@ -6,8 +6,8 @@
 #include <map>
 
 #include "insta360/trailer.h"
-#include "lib/join_seams.h"
-#include "lib/output_stream.h"
+#include "join/join_seams.h"
+#include "io/output_stream.h"
 #include "reelknit/join.h"
 #include "support/insta360_trailer.h"
 #include "support/join_check.h"
@@ -72,7 +72,7 @@ class Output {
   explicit Output(Faults faults = {}) {
     auto file = std::make_unique<MemoryFile>(bytes_, faults);
     file_ = file.get();
-    stream_.emplace(ProgressStream(std::move(file), total_, last_report_, nullptr));
+    stream_.emplace(ProgressStream(std::move(file), total_, nullptr));
   }
   OutputStream& stream() { return *stream_; }
   const Bytes& bytes() const { return *bytes_; }
@@ -81,16 +81,22 @@ class Output {
  private:
   std::shared_ptr<Bytes> bytes_ = std::make_shared<Bytes>();
   std::uint64_t total_ = 1;
-  Instant last_report_ = steady_now();
   MemoryFile* file_ = nullptr;
   std::optional<OutputStream> stream_;
 };
+
+/// write_merged_trailer, then the release of the output, as the driver ends a join.
+Status merge_and_release(std::vector<InputFile>& inputs, const std::vector<TrailerRecords>& records, Output& output) {
+  const Status merged = write_merged_trailer(inputs, records, output.stream());
+  const Status released = output.stream().release();
+  return merged ? released : merged;
+}
 
 /// read_trailers then write_merged_trailer, as the driver runs them.
 Status merge(std::vector<InputFile>& inputs, Output& output) {
   auto records = read_trailers(inputs);
   if (!records) return std::move(records).error();
-  return write_merged_trailer(inputs, *records, output.stream());
+  return merge_and_release(inputs, *records, output);
 }
 
 // ---------------------------------------------------------------------------
@@ -348,7 +354,7 @@ TEST(MergeTrailers, RefusesSizesBeyondThirtyTwoBits) {
     SCOPED_TRACE(c.name);
     auto inputs = memory_inputs(std::vector<Bytes>(c.maps.size(), Bytes(300, 1)));
     Output output;
-    const Status merged = write_merged_trailer(inputs, c.maps, output.stream());
+    const Status merged = merge_and_release(inputs, c.maps, output);
     ASSERT_FALSE(merged);
     EXPECT_EQ(merged.error().kind(), ErrorKind::Unsupported);
     EXPECT_NE(merged.error().message().find(c.says), std::string::npos) << merged.error().message();
@@ -383,7 +389,7 @@ TEST(MergeTrailers, SurvivesAnyCorruptedByte) {
           auto records = read_trailers(inputs);
           if (!records) continue;
           Output output;
-          const Status merged = write_merged_trailer(inputs, *records, output.stream());
+          const Status merged = merge_and_release(inputs, *records, output);
           ASSERT_TRUE(output.closed()) << "byte " << at;
           // Whatever it read, a trailer it writes is whole: its footers tile it exactly.
           if (merged) {

@@ -3,37 +3,36 @@
 
 #include <limits>
 
-#include "lib/byte_order.h"
+#include "base/byte_order.h"
 #include "support/memory_file.h"
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
-#include "writer/write_output.h"
+#include "mp4/write_output.h"
 
 namespace reelknit::testing {
 namespace {
-
-constexpr std::uint64_t NO_LIMIT = std::numeric_limits<std::uint64_t>::max();
 
 /// Runs the writer over `first` (and any further inputs) into memory.
 struct Written {
   Bytes bytes;
   Status status;
   std::vector<BoxInfo> boxes;
+  WrittenMovie movie;
 };
 
-Written write(const Bytes& first, Desc& desc, std::vector<Bytes> more = {}, std::uint64_t limit = NO_LIMIT) {
+/// Writes the output of `first` (and `more`), whose boxes end at `box_part_end` (its size when 0).
+Written write(const Bytes& first, const Desc& desc, std::vector<Bytes> more = {}, std::uint64_t box_part_end = 0) {
   std::vector<InputFile> inputs;
   inputs.push_back({std::make_unique<MemoryFile>(std::make_shared<Bytes>(first)), first.size()});
   for (const Bytes& b : more) inputs.push_back({std::make_unique<MemoryFile>(std::make_shared<Bytes>(b)), b.size()});
   auto data = std::make_shared<Bytes>();
-  std::uint64_t total = 1;
-  Instant last_report{};
   Written result;
   {
-    OutputStream out(ProgressStream(std::make_unique<MemoryFile>(data), total, last_report, nullptr));
-    auto written = write_output(inputs, out, desc, 0, limit);
+    OutputStream out(ProgressStream(std::make_unique<MemoryFile>(data), 1, nullptr));
+    auto written = write_output(inputs, out, desc, box_part_end != 0 ? box_part_end : first.size());
     result.status = written ? success() : Status(written.error());
     if (written) {
+      result.movie = *written;
       EXPECT_TRUE(out.release());
     }
   }
@@ -72,22 +71,18 @@ TEST(WriteOutput, RebuildsEveryTableFromTheDescAndPatchesTheContainersAroundThem
   t.stsz_count = 3;
   t.stco = {0, 11};
   t.stsc = {{1, 2, 1}, {2, 1, 1}};
-  desc.mdat_position = 1000;
   const Bytes tables = cat({stsd("avc1"), u32_table("stss", {1, 2}), sdtp({1, 2, 3}), stsz(0, 1, {5}),
                             stsc({{1, 1, 1}}), u32_table("stco", {8})});
-  const Written w = write(stbl_file(tables), desc);
+  const Written w = write(cat({box("mdat", zeros(16)), stbl_file(tables)}), desc);
   ASSERT_TRUE(w.status);
-  EXPECT_EQ(tree_text(w.boxes), "moov(trak(mdia(minf(stbl(stsd,stss,sdtp,stsz,stsc,co64)))))");
+  EXPECT_EQ(tree_text(w.boxes), "mdat,moov(trak(mdia(minf(stbl(stsd,stss,sdtp,stsz,stsc,co64)))))");
   EXPECT_EQ(find_box(w.boxes, "moov/trak/mdia/minf/stbl/stss")->size, 16u);  // empty lists give empty tables
   EXPECT_EQ(find_box(w.boxes, "moov/trak/mdia/minf/stbl/sdtp")->size, 12u);
   EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/stsz"), cat({zeros(4), be32(0), be32(3), be32(5), be32(6), be32(7)}));
   EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/stsc"),
             cat({zeros(4), be32(2), be32(1), be32(2), be32(1), be32(2), be32(1), be32(1)}));
-  const BoxInfo* co64 = find_box(w.boxes, "moov/trak/mdia/minf/stbl/co64");
-  EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/co64"), cat({zeros(4), be32(2), be64(1000), be64(1011)}));
-  EXPECT_EQ(t.co64_position, co64->position + 16);
   // parse_boxes already checked that every container's size fits its children exactly.
-  EXPECT_EQ(w.boxes[0].size, w.bytes.size());
+  EXPECT_EQ(w.boxes[0].size + w.boxes[1].size, w.bytes.size());
 }
 
 TEST(WriteOutput, PatchesDurationsInTheWidthOfEachBoxVersion) {
@@ -215,22 +210,60 @@ TEST(WriteOutput, MergesTheMediaDataOfEveryInputIntoOneLargeHeaderMdat) {
   EXPECT_EQ(mdat->header_size, 16u);
   EXPECT_EQ(mdat->size, 26u);
   EXPECT_EQ(payload_of(w, "mdat"), text("AAAABBBBBB"));
-  EXPECT_EQ(desc.mdat_position, mdat->position + 16);
+  EXPECT_EQ(w.movie.media_data_position, mdat->position + 16);
 }
 
-TEST(WriteOutput, ALevelEndsAtABoxOfSizeOrTypeZeroOrAtTheLimit) {
+// Chunk offsets are written once where the media data is already placed, and
+// patched from its true position where the movie comes first.
+TEST(WriteOutput, ChunkOffsetsAreFinalInEitherOrderOfMovieAndMediaData) {
+  Desc desc;
+  desc.tracks[0].stco = {0, 11};
+  desc.mdat_spans = {{0, 8, 20}};
+  const Bytes movie = stbl_file(u32_table("stco", {8}));
+  const Bytes media = box("mdat", zeros(20));
+  for (const bool movie_first : {false, true}) {
+    SCOPED_TRACE(movie_first ? "movie first" : "media data first");
+    const Bytes file = movie_first ? cat({movie, media}) : cat({media, movie});
+    Desc placed = desc;
+    placed.mdat_spans[0].offset = movie_first ? movie.size() + 8 : 8;
+    const Written w = write(file, placed);
+    ASSERT_TRUE(w.status);
+    const BoxInfo* mdat = find_box(w.boxes, "mdat");
+    ASSERT_TRUE(w.movie.media_data_position);
+    EXPECT_EQ(*w.movie.media_data_position, mdat->position + 16);
+    EXPECT_EQ(w.movie.pending_chunk_offsets.size(), movie_first ? 1u : 0u);
+    EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/co64"),
+              cat({zeros(4), be32(2), be64(mdat->position + 16), be64(mdat->position + 16 + 11)}));
+  }
+}
+
+// Where a list ends is one rule for every walk: at its parent's end, where too
+// few bytes for a header remain, or where the boxes reach a trailer. A box of
+// size 0 runs to the end of its list, and is written with its real size.
+TEST(WriteOutput, AListEndsAtItsParentsEndAndABoxOfSizeZeroRunsThere) {
   Desc desc;
   const Bytes tail = box("free", zeros(4));
   {
     const Bytes file = cat({box("ftyp", text("isom")), be32(0), text("skip"), tail});
     const Written w = write(file, desc);
     ASSERT_TRUE(w.status);
-    EXPECT_EQ(tree_text(w.boxes), "ftyp");
+    EXPECT_EQ(tree_text(w.boxes), "ftyp,skip");
+    EXPECT_EQ(find_box(w.boxes, "skip")->size, 8u + tail.size());
   }
   {
-    const Bytes file = cat({box("ftyp", text("isom")), be32(16), be32(0), zeros(8), tail});
+    // Inside a container too: the size-0 box takes the rest of its parent, not of the file.
+    const Bytes file = cat({box("moov", cat({box("free", zeros(2)), be32(0), text("udta"), zeros(5)})), tail});
     const Written w = write(file, desc);
-    EXPECT_EQ(tree_text(w.boxes), "ftyp");
+    ASSERT_TRUE(w.status);
+    EXPECT_EQ(tree_text(w.boxes), "moov(free,udta),free");
+    EXPECT_EQ(find_box(w.boxes, "moov/udta")->size, 13u);
+  }
+  {
+    // Four bytes left in a container are no box: they are not written, and the container shrinks.
+    const Bytes file = box("moov", cat({box("free", zeros(2)), zeros(4)}));
+    const Written w = write(file, desc);
+    ASSERT_TRUE(w.status);
+    EXPECT_EQ(w.bytes, box("moov", box("free", zeros(2))));
   }
   {
     // A trailer after the boxes: the walk stops once the boxes reach its start.

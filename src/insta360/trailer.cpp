@@ -6,9 +6,9 @@
 #include <limits>
 
 #include "insta360/trailer_format.h"
-#include "lib/buffered_reader.h"
-#include "lib/byte_order.h"
-#include "lib/format.h"
+#include "io/buffered_reader.h"
+#include "base/byte_order.h"
+#include "base/format.h"
 
 namespace reelknit::insta360 {
 namespace {
@@ -66,13 +66,17 @@ Status walk_records(BufferedReader& reader, std::uint32_t trailer_size, std::uin
   return success();
 }
 
+bool is_tail(const std::uint8_t (&tail)[TAIL_SIZE]) {
+  return std::memcmp(tail + TAIL_MAGIC_OFFSET, TRAILER_MAGIC.data(), MAGIC_SIZE) == 0;
+}
+
 Result<TrailerRecords> read_trailer(InputFile& input) {
   BufferedReader reader(*input.file);
   TrailerRecords records;
   REELKNIT_TRY(seek_from_end(reader, TAIL_SIZE));
   std::uint8_t tail[TAIL_SIZE];
   REELKNIT_TRY(reader.read_exact(tail));
-  if (std::memcmp(tail + TAIL_MAGIC_OFFSET, TRAILER_MAGIC.data(), MAGIC_SIZE) != 0) return records;
+  if (!is_tail(tail)) return records;
   const std::uint32_t trailer_size = load_le32(tail + TAIL_TRAILER_SIZE_OFFSET);
   const std::uint32_t version = load_le32(tail + TAIL_VERSION_OFFSET);
 
@@ -142,7 +146,29 @@ Status copy_later_record(InputFile& input, std::size_t input_index, std::uint64_
   return success();
 }
 
-Status write_records(std::span<InputFile> inputs, const std::vector<TrailerRecords>& records, OutputStream& output) {
+}  // namespace
+
+Result<std::optional<std::uint64_t>> find_trailer_start(BufferedReader& reader, std::uint64_t file_size) {
+  if (file_size < TAIL_SIZE) return std::optional<std::uint64_t>();
+  REELKNIT_TRY(seek_from_end(reader, TAIL_SIZE));
+  std::uint8_t tail[TAIL_SIZE];
+  REELKNIT_TRY(reader.read_exact(tail));
+  if (!is_tail(tail)) return std::optional<std::uint64_t>();
+  return std::optional<std::uint64_t>(file_size - load_le32(tail + TAIL_TRAILER_SIZE_OFFSET));
+}
+
+Result<std::vector<TrailerRecords>> read_trailers(std::span<InputFile> inputs) {
+  std::vector<TrailerRecords> all;
+  all.reserve(inputs.size());
+  for (InputFile& input : inputs) {
+    REELKNIT_ASSIGN_OR_RETURN(TrailerRecords records, read_trailer(input));
+    all.push_back(std::move(records));
+  }
+  return all;
+}
+
+Status write_merged_trailer(std::span<InputFile> inputs, const std::vector<TrailerRecords>& records,
+                            OutputStream& output) {
   if (inputs.empty() || records.size() != inputs.size()) {
     return Error(ErrorKind::InvalidInput, "the Insta360 trailer merge needs one record map per input");
   }
@@ -190,28 +216,6 @@ Status write_records(std::span<InputFile> inputs, const std::vector<TrailerRecor
   REELKNIT_TRY(write_le32(output, static_cast<std::uint32_t>(trailer_length + TAIL_SIZE)));
   REELKNIT_TRY(write_le32(output, version));
   return write_trailer_magic(output);
-}
-
-}  // namespace
-
-Result<std::vector<TrailerRecords>> read_trailers(std::span<InputFile> inputs) {
-  std::vector<TrailerRecords> all;
-  all.reserve(inputs.size());
-  for (InputFile& input : inputs) {
-    REELKNIT_ASSIGN_OR_RETURN(TrailerRecords records, read_trailer(input));
-    all.push_back(std::move(records));
-  }
-  return all;
-}
-
-Status write_merged_trailer(std::span<InputFile> inputs, const std::vector<TrailerRecords>& records,
-                            OutputStream& output) {
-  Status written = write_records(inputs, records, output);
-  // The trailer is the last thing written: the bytes still buffered reach the
-  // file only here, and a failure to write them is the merge's failure.
-  Status released = output.release();
-  if (!written) return written;
-  return released;
 }
 
 Status write_trailer_magic(OutputStream& output) {

@@ -19,10 +19,6 @@ inline constexpr std::size_t TAIL_TRAILER_SIZE_OFFSET = 32;
 inline constexpr std::size_t TAIL_VERSION_OFFSET = 36;
 inline constexpr std::size_t TAIL_MAGIC_OFFSET = 40;
 
-/// What the driver reads to detect a trailer: trailer_size, version and the magic.
-inline constexpr std::size_t DETECT_SIZE = 40;
-inline constexpr std::size_t DETECT_MAGIC_OFFSET = 8;
-
 /// A record footer: tag (u8), id (u8), size (u32).
 inline constexpr std::size_t FOOTER_SIZE = 6;
 /// An index entry: id (u8), tag (u8), size (u32), offset (u32).

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "lib/file.h"
+#include "io/file.h"
 
 namespace reelknit::testing {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/join_seams.h"
+#include "join/join_seams.h"
 #include "support/memory_file.h"
 
 namespace reelknit::testing {

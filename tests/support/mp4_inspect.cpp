@@ -29,6 +29,8 @@ std::vector<BoxInfo> parse_list(const Bytes& file, std::uint64_t begin, std::uin
       info.size = get64(file, at + 8);
       info.header_size = 16;
     }
+    // Size 0: the box runs to the end of its parent (of the file, at the top level).
+    if (info.size == 0) info.size = end - at;
     if (info.size < info.header_size || at + info.size > end) {
       throw std::runtime_error("box " + info.type + " at " + std::to_string(at) + " of size " +
                                std::to_string(info.size) + " does not fit in its parent ending at " + std::to_string(end));

@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/file.h"
-#include "lib/progress_stream.h"
+#include "io/file.h"
+#include "io/range_copy.h"
+#include "io/progress_stream.h"
 #include "reelknit/join.h"
 
 namespace reelknit {

@@ -2,12 +2,14 @@
 // writer: the header, the type numbers, which boxes are descended into.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
-#include "lib/byte_order.h"
-#include "lib/file.h"
+#include "base/byte_order.h"
+#include "io/file.h"
 
 namespace reelknit {
 
@@ -52,9 +54,12 @@ inline constexpr int MAX_BOX_DEPTH = 32;
 
 struct BoxHeader {
   std::uint64_t position = 0;  ///< offset of the box's first byte
-  std::uint64_t size = 0;      ///< declared size, header included
+  std::uint64_t size = 0;      ///< size, header included (for a size-0 box, up to the end of its list)
   std::uint32_t type = 0;
   std::uint32_t header_size = SHORT_HEADER_SIZE;  ///< 8, or 16 with a 64-bit size
+  /// The box declares size 0: it runs to the end of its list (at the top
+  /// level, the end of the file), and its header does not say how large it is.
+  bool runs_to_list_end = false;
 
   std::uint64_t payload_position() const { return position + header_size; }
   std::uint64_t payload_size() const { return size - header_size; }
@@ -92,8 +97,30 @@ Result<BoxHeader> read_box_header(Source& source) {
 
 /// A declared size that ends before the header does, or an end past the
 /// largest position, would make a walk stand still or go backwards.
-/// Size 0 is left to the walkers, which give it their own meaning.
 Status check_box_extent(const BoxHeader& header);
+
+/// The next box of a list that ends at `list_end`, read at the position of
+/// `source`; none where the list ends. This is the one rule of every walk
+/// (the top-level scan, the reader, the writer) for where a list ends: at its
+/// parent's end, where fewer bytes than a header remain before it (padding,
+/// or the 4-byte terminator some writers end a list with), or at a header that
+/// cannot be read (the end of the file). A box of size 0 runs to `list_end`.
+/// A size below the header's own is damage and an error. A box that runs past
+/// `list_end` is returned as it is: each walk says why that is wrong where it is.
+template <class Source>
+Result<std::optional<BoxHeader>> next_box(Source& source, std::uint64_t list_end) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t at, source.position());
+  if (at >= list_end || list_end - at < SHORT_HEADER_SIZE) return std::optional<BoxHeader>();
+  auto read = read_box_header(source);
+  if (!read) return std::optional<BoxHeader>();
+  BoxHeader header = *read;
+  if (header.size == 0) {
+    header.runs_to_list_end = true;
+    header.size = std::max<std::uint64_t>(list_end - header.position, header.header_size);
+  }
+  REELKNIT_TRY(check_box_extent(header));
+  return std::optional<BoxHeader>(header);
+}
 
 /// A File read directly, without a buffer, with the reading helpers a walk needs.
 class DirectReader {
@@ -101,7 +128,6 @@ class DirectReader {
   explicit DirectReader(File& file) : file_(file) {}
   Status read_exact(std::span<std::uint8_t> out) { return reelknit::read_exact(file_, out); }
   Result<std::uint64_t> position() { return file_.position(); }
-  Result<std::uint64_t> seek(SeekFrom target) { return file_.seek(target); }
 
  private:
   File& file_;

@@ -1,13 +1,13 @@
-#include "writer/write_output.h"
+#include "mp4/write_output.h"
 
 #include <algorithm>
 #include <array>
 #include <limits>
 
-#include "lib/box.h"
-#include "lib/buffered_reader.h"
-#include "lib/format.h"
-#include "lib/log_line.h"
+#include "mp4/box.h"
+#include "io/buffered_reader.h"
+#include "base/format.h"
+#include "base/log_line.h"
 
 namespace reelknit {
 namespace {
@@ -18,13 +18,16 @@ using Bytes4 = std::array<std::uint8_t, 4>;
 struct Writer {
   std::span<InputFile> inputs;
   OutputStream& out;
-  Desc& desc;
+  const Desc& desc;
   File& first;
-  /// The merged media data takes the place of the first top-level `mdat` only.
-  bool media_written = false;
+  /// What the walk has learned so far; the merged media data takes the place
+  /// of the first top-level `mdat` only, and sets its position.
+  WrittenMovie written;
+  /// The tracks whose chunk-offset table has been written.
+  std::array<bool, TRACK_SLOTS> offsets_written{};
 };
 
-Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t limit, int depth);
+Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t list_end, int depth);
 
 Error too_large(const BoxHeader& header, std::uint64_t new_size) {
   return Error(ErrorKind::Unsupported,
@@ -40,12 +43,38 @@ Status copy_exactly(File& input, std::uint64_t count, OutputStream& out) {
   return success();
 }
 
+Status write_header_of_size(Writer& w, const BoxHeader& header, std::uint64_t new_size) {
+  if (header.header_size == LARGE_HEADER_SIZE) {
+    REELKNIT_TRY(w.out.write_be32(1));
+    REELKNIT_TRY(w.out.write_be32(header.type));
+    return w.out.write_be64(new_size);
+  }
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(new_size)));
+  return w.out.write_be32(header.type);
+}
+
+/// Copies a box as it is, with one exception: a box of size 0 runs to the end
+/// of its list, which in the output is somewhere else, so it gets its size.
+/// Returns the output size; the first input is left after the box.
+Result<std::uint64_t> copy_box(Writer& w, const BoxHeader& header) {
+  if (!header.runs_to_list_end) {
+    REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
+    REELKNIT_TRY(copy_exactly(w.first, header.size, w.out));
+    return header.size;
+  }
+  BoxHeader sized = header;
+  if (header.size > std::numeric_limits<std::uint32_t>::max()) sized.header_size = LARGE_HEADER_SIZE;
+  const std::uint64_t new_size = header.payload_size() + sized.header_size;
+  REELKNIT_TRY(write_header_of_size(w, sized, new_size));
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.payload_position())));
+  REELKNIT_TRY(copy_exactly(w.first, header.payload_size(), w.out));
+  return new_size;
+}
+
 Result<std::uint64_t> copy_unchanged(Writer& w, const BoxHeader& header) {
   REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing original {}, offset: {}, size: {}", box_type_text(header.type),
                  header.position, header.size);
-  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
-  REELKNIT_TRY(copy_exactly(w.first, header.size, w.out));
-  return header.size;
+  return copy_box(w, header);
 }
 
 Result<std::uint64_t> write_container(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth) {
@@ -55,13 +84,9 @@ Result<std::uint64_t> write_container(Writer& w, const BoxHeader& header, std::u
   const auto head_bytes = std::span(head, header.header_size);
   REELKNIT_TRY(read_exact(w.first, head_bytes));
   REELKNIT_TRY(w.out.write(head_bytes));
-  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t children,
-                            write_level(w, track_index, header.payload_size(), depth + 1));
-  // A level that ended early (a box of size 0) leaves the rest of the container behind:
-  // the parent's walk goes on after the container, never inside it.
-  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.end())));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t children, write_level(w, track_index, header.end(), depth + 1));
   const std::uint64_t new_size = header.header_size + children;
-  if (new_size == header.size) return new_size;
+  if (new_size == header.size && !header.runs_to_list_end) return new_size;
   REELKNIT_DEBUG(LOG_TARGET_WRITER, "Patching size from {} to {}", header.size, new_size);
   if (header.header_size == LARGE_HEADER_SIZE) {
     REELKNIT_TRY(patch_be64_at(w.out, start + 8, new_size));
@@ -79,8 +104,9 @@ Result<std::uint64_t> write_merged_mdat(Writer& w, const BoxHeader& header) {
   store_be32(head, 1);
   store_be32(head + 4, BOX_MDAT);
   REELKNIT_TRY(w.out.write(head));
-  REELKNIT_ASSIGN_OR_RETURN(w.desc.mdat_position, w.out.position());
-  const std::uint64_t size_field = w.desc.mdat_position - 8;
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t media_data_position, w.out.position());
+  w.written.media_data_position = media_data_position;
+  const std::uint64_t size_field = media_data_position - 8;
   std::uint64_t new_size = LARGE_HEADER_SIZE;
   for (const MdatSpan& span : w.desc.mdat_spans) {
     if (!span.input_index || *span.input_index >= w.inputs.size()) continue;
@@ -92,7 +118,6 @@ Result<std::uint64_t> write_merged_mdat(Writer& w, const BoxHeader& header) {
     new_size += span.size;
   }
   REELKNIT_TRY(patch_be64_at(w.out, size_field, new_size));
-  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.end())));
   return new_size;
 }
 
@@ -120,16 +145,6 @@ Result<std::optional<MediaEdit>> find_first_media_edit(Writer& w, const BoxHeade
     }
   }
   return std::optional<MediaEdit>();
-}
-
-Status write_header_of_size(Writer& w, const BoxHeader& header, std::uint64_t new_size) {
-  if (header.header_size == LARGE_HEADER_SIZE) {
-    REELKNIT_TRY(w.out.write_be32(1));
-    REELKNIT_TRY(w.out.write_be32(header.type));
-    return w.out.write_be64(new_size);
-  }
-  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(new_size)));
-  return w.out.write_be32(header.type);
 }
 
 /// A version-0 movie, track or media header whose merged duration needs more
@@ -231,18 +246,17 @@ Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header,
     if (header.type == BOX_ELST) return write_widened_elst(w, header, version_and_flags, *patch.field, patch.value);
     return write_widened_header(w, header, version_and_flags, patch.value);
   }
-  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.position)));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
-  REELKNIT_TRY(copy_exactly(w.first, header.size, w.out));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t new_size, copy_box(w, header));
   if (fits) {
-    const std::uint64_t at = start + header.header_size + *patch.field;
+    const std::uint64_t at = start + (new_size - header.payload_size()) + *patch.field;
     if (wide) {
       REELKNIT_TRY(patch_be64_at(w.out, at, patch.value));
     } else {
       REELKNIT_TRY(patch_be32_at(w.out, at, static_cast<std::uint32_t>(patch.value)));
     }
   }
-  return header.size;
+  return new_size;
 }
 
 /// Neighbouring runs with the same value become one run.
@@ -260,7 +274,20 @@ std::vector<Entry> merge_runs(const std::vector<Entry>& entries, Value Entry::*v
   return runs;
 }
 
-Status write_table_body(Writer& w, std::uint32_t type, TrackDesc& track) {
+/// The track's chunk offsets, final when the media data is already placed;
+/// otherwise placeholders, patched once it is (the movie comes first).
+Status write_chunk_offset_entries(Writer& w, std::uint64_t track_index, const TrackDesc& track) {
+  OutputStream& out = w.out;
+  REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(track.stco.size())));
+  w.offsets_written[track_index] = true;
+  if (w.written.media_data_position) return write_chunk_offsets(out, track, *w.written.media_data_position);
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t entries_position, out.position());
+  w.written.pending_chunk_offsets.push_back(PendingChunkOffsets{track_index, entries_position});
+  for (std::size_t k = 0; k < track.stco.size(); ++k) REELKNIT_TRY(out.write_be64(0));
+  return success();
+}
+
+Status write_table_body(Writer& w, std::uint32_t type, std::uint64_t track_index, const TrackDesc& track) {
   OutputStream& out = w.out;
   switch (type) {
     case BOX_STTS: {
@@ -291,13 +318,7 @@ Status write_table_body(Writer& w, std::uint32_t type, TrackDesc& track) {
       for (const std::uint32_t sample : track.stss) REELKNIT_TRY(out.write_be32(sample));
       return success();
     case BOX_STCO:
-    case BOX_CO64: {
-      REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(track.stco.size())));
-      REELKNIT_ASSIGN_OR_RETURN(track.co64_position, out.position());
-      // Final when the media data is already placed; placeholders the driver rewrites otherwise.
-      for (const std::uint64_t offset : track.stco) REELKNIT_TRY(out.write_be64(w.desc.mdat_position + offset));
-      return success();
-    }
+    case BOX_CO64: return write_chunk_offset_entries(w, track_index, track);
     case BOX_SDTP: return out.write(track.sdtp);
     case BOX_STSC:
       REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(track.stsc.size())));
@@ -318,14 +339,13 @@ Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::u
     return Error(ErrorKind::Unsupported,
                  format_text("the first input has more than {} tracks; the merge supports {}", TRACK_SLOTS, TRACK_SLOTS));
   }
-  TrackDesc& track = w.desc.tracks[track_index];
-  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.end())));
+  const TrackDesc& track = w.desc.tracks[track_index];
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
   std::uint8_t head[12] = {};
   store_be32(head + 4, header.type == BOX_STCO ? BOX_CO64 : header.type);
   if (header.type == BOX_CTTS) head[8] = track.ctts_version;
   REELKNIT_TRY(w.out.write(head));
-  REELKNIT_TRY(write_table_body(w, header.type, track));
+  REELKNIT_TRY(write_table_body(w, header.type, track_index, track));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t end, w.out.position());
   const std::uint64_t new_size = end - start;
   if (new_size > std::numeric_limits<std::uint32_t>::max()) return too_large(header, new_size);
@@ -337,8 +357,7 @@ Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_
   if (is_container(header.type, false)) return write_container(w, header, track_index, depth);
   // Media data is only ever found at the top level, in the first mdat; an mdat
   // nested elsewhere, or a second one, is not referred to and is copied like any other box.
-  if (header.type == BOX_MDAT && depth == 0 && !w.media_written) {
-    w.media_written = true;
+  if (header.type == BOX_MDAT && depth == 0 && !w.written.media_data_position) {
     return write_merged_mdat(w, header);
   }
   if (header.type == BOX_MVHD || header.type == BOX_TKHD || header.type == BOX_MDHD || header.type == BOX_ELST) {
@@ -348,34 +367,52 @@ Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_
   return copy_unchanged(w, header);
 }
 
-Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t limit, int depth) {
+Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t list_end, int depth) {
   if (depth > MAX_BOX_DEPTH) {
     return Error(ErrorKind::InvalidData, format_text("the first input nests boxes deeper than {} levels", MAX_BOX_DEPTH));
   }
   DirectReader reader(w.first);
-  std::uint64_t consumed = 0;
   std::uint64_t written = 0;
-  // Fewer bytes than a header at the end of a container are padding; they are not copied.
-  while (consumed < limit && limit - consumed >= SHORT_HEADER_SIZE) {
-    auto read = read_box_header(reader);
-    if (!read) break;  // the end of the list, normally the end of the file
-    const BoxHeader header = *read;
-    if (header.type == 0 || header.size == 0) break;
-    REELKNIT_TRY(check_box_extent(header));
+  for (;;) {
+    REELKNIT_ASSIGN_OR_RETURN(const auto next, next_box(reader, list_end));
+    if (!next) return written;
+    const BoxHeader header = *next;
     REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t new_size, write_box(w, header, track_index, depth));
     if (header.type == BOX_TRAK) ++track_index;
-    consumed += header.size;
     written += new_size;
+    // Whatever a box's writing left unread, the list goes on after the box.
+    REELKNIT_TRY(w.first.seek(SeekFrom::start(header.end())));
   }
-  return written;
+}
+
+/// A track whose chunk offsets no table of the first input's tree carries
+/// would lose its samples' places.
+Status check_every_track_has_offsets(const Writer& w) {
+  for (std::size_t slot = 0; slot < w.desc.tracks.size(); ++slot) {
+    if (w.desc.tracks[slot].stco.empty() || w.offsets_written[slot]) continue;
+    return Error(ErrorKind::InvalidData,
+                 format_text("track {} has chunk offsets only in later inputs; the first input has no chunk-offset "
+                             "table for it",
+                             slot + 1));
+  }
+  return success();
 }
 
 }  // namespace
 
-Result<std::uint64_t> write_output(std::span<InputFile> inputs, OutputStream& output, Desc& desc,
-                                   std::uint64_t track_index, std::uint64_t limit) {
-  Writer w{inputs, output, desc, *inputs.front().file};
-  return write_level(w, track_index, limit, 0);
+Result<WrittenMovie> write_output(std::span<InputFile> inputs, OutputStream& output, const Desc& desc,
+                                  std::uint64_t box_part_end) {
+  Writer w{inputs, output, desc, *inputs.front().file, WrittenMovie{}};
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(0)));
+  REELKNIT_TRY(write_level(w, 0, box_part_end, 0));
+  REELKNIT_TRY(check_every_track_has_offsets(w));
+  if (!w.written.pending_chunk_offsets.empty()) {
+    if (!w.written.media_data_position) {
+      return Error(ErrorKind::InvalidData, "the first input has chunk-offset tables but no media data (mdat) box");
+    }
+    REELKNIT_TRY(patch_pending_chunk_offsets(output, desc, w.written));
+  }
+  return w.written;
 }
 
 }  // namespace reelknit

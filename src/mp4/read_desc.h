@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "desc_reader/desc.h"
-#include "lib/buffered_reader.h"
+#include "mp4/desc.h"
+#include "io/buffered_reader.h"
 
 namespace reelknit {
 

@@ -1,4 +1,4 @@
-#include "desc_reader/desc.h"
+#include "mp4/desc.h"
 
 #include <algorithm>
 #include <limits>

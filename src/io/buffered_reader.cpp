@@ -1,9 +1,9 @@
-#include "lib/buffered_reader.h"
+#include "io/buffered_reader.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "lib/byte_order.h"
+#include "base/byte_order.h"
 
 namespace reelknit {
 

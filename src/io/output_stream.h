@@ -9,7 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "lib/progress_stream.h"
+#include "io/progress_stream.h"
+#include "io/range_copy.h"
 
 namespace reelknit {
 
@@ -36,7 +37,6 @@ class OutputStream {
   /// Flushes, frees the buffer and closes the file. Returns the first failure,
   /// which a caller on an error path may ignore. Later calls do nothing.
   Status release();
-  bool released() const { return released_; }
 
   ProgressStream& sink() { return sink_; }
   const RangeCopy& range_copy() const { return range_copy_; }

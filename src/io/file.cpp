@@ -1,11 +1,8 @@
-#include "lib/file.h"
+#include "io/file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(REELKNIT_HAVE_COPY_FILE_RANGE) && defined(__linux__)
-#include <sys/vfs.h>
-#endif
 
 #include <cerrno>
 #include <limits>
@@ -71,10 +68,7 @@ Status PosixFile::close() {
 namespace {
 
 Result<std::unique_ptr<File>> open_path(const std::string& path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) return Error::from_errno(errno);
   return std::unique_ptr<File>(std::make_unique<PosixFile>(fd));
 }
@@ -106,60 +100,6 @@ Result<std::size_t> read_some_retrying(File& file, std::span<std::uint8_t> buffe
     auto n = file.read_some(buffer);
     if (n || n.error().kind() != ErrorKind::Interrupted) return n;
   }
-}
-
-Result<std::size_t> write_some_retrying(File& file, std::span<const std::uint8_t> bytes) {
-  for (;;) {
-    auto n = file.write_some(bytes);
-    if (n || n.error().kind() != ErrorKind::Interrupted) return n;
-  }
-}
-
-RangeCopy system_range_copy() {
-#if defined(REELKNIT_HAVE_COPY_FILE_RANGE)
-  return [](int from, int to, std::size_t count) -> Result<std::size_t> {
-    // Null offsets: the kernel reads and writes at the descriptors' own positions and moves them.
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, count, 0);
-    if (n < 0) return Error::from_errno(errno);
-    return static_cast<std::size_t>(n);
-  };
-#else
-  return {};
-#endif
-}
-
-#if defined(REELKNIT_HAVE_COPY_FILE_RANGE) && defined(__linux__) && !defined(REELKNIT_RANGE_COPY_EVERYWHERE)
-namespace {
-
-/// True for a file on a file system whose copy_file_range asks the server to copy.
-bool copies_on_the_server(int fd) {
-  struct statfs info {};
-  if (::fstatfs(fd, &info) != 0) return false;
-  switch (static_cast<std::uint32_t>(info.f_type)) {
-    case 0x6969:      // NFS
-    case 0xFF534D42:  // CIFS
-    case 0xFE534D42:  // SMB2 and SMB3
-    case 0x00C36400:  // Ceph
-      return true;
-    default: return false;
-  }
-}
-
-}  // namespace
-#endif
-
-RangeCopy offloaded_range_copy() {
-#if defined(REELKNIT_RANGE_COPY_EVERYWHERE)
-  // A build for measuring the kernel's copy on local disks too (bench/join_bench.sh --kernel-road).
-  return system_range_copy();
-#elif defined(REELKNIT_HAVE_COPY_FILE_RANGE) && defined(__linux__)
-  return [copy = system_range_copy()](int from, int to, std::size_t count) -> Result<std::size_t> {
-    if (!copies_on_the_server(from) || !copies_on_the_server(to)) return Error::from_errno(EOPNOTSUPP);
-    return copy(from, to, count);
-  };
-#else
-  return {};
-#endif
 }
 
 Error unexpected_eof() { return Error(ErrorKind::UnexpectedEof, "failed to fill whole buffer"); }

@@ -1,11 +1,11 @@
-#include "desc_reader/read_desc.h"
+#include "mp4/read_desc.h"
 
 #include <array>
 #include <limits>
 
-#include "lib/box.h"
-#include "lib/format.h"
-#include "lib/log_line.h"
+#include "mp4/box.h"
+#include "base/format.h"
+#include "base/log_line.h"
 
 namespace reelknit {
 
@@ -112,7 +112,6 @@ Status read_tkhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
     REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be32());
   }
   Desc& desc = walk.desc;
-  if (walk.input_index >= desc.input_timescales.size()) return Error(ErrorKind::Other, "Invalid index");
   desc.tracks[track_index].tkhd_duration +=
       convert_duration(duration, desc.input_timescales[walk.input_index], desc.movie_timescale);
   return success();
@@ -359,10 +358,7 @@ Status read_container(Walk& walk, const BoxHeader& header, std::uint64_t track_i
   std::uint64_t payload = header.payload_size();
   if (header.type == BOX_STSD) {
     // Version, flags and entry count come before the sample entries; they are not a box.
-    if (payload < 8) {
-      REELKNIT_TRY(walk.reader.seek(SeekFrom::start(header.end())));
-      return success();
-    }
+    if (payload < 8) return success();
     REELKNIT_TRY(skip_bytes(walk.reader, 8));
     payload -= 8;
   }
@@ -381,18 +377,9 @@ Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int
                                 ? std::numeric_limits<std::uint64_t>::max()
                                 : start + limit;
   for (;;) {
-    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t at, walk.reader.position());
-    if (end - at < SHORT_HEADER_SIZE) {
-      // Too few bytes for a header (padding, or a 4-byte terminator): the list ends at its parent's end.
-      REELKNIT_TRY(walk.reader.seek(SeekFrom::start(end)));
-      return success();
-    }
-    auto read = read_box_header(walk.reader);
-    if (!read) return success();  // the end of the list, normally the end of the file
-    const BoxHeader header = *read;
-    // A size or type of 0 passes over the header alone: what follows is read as the next box.
-    if (header.size == 0 || header.type == 0) continue;
-    REELKNIT_TRY(check_box_extent(header));
+    REELKNIT_ASSIGN_OR_RETURN(const auto next, next_box(walk.reader, end));
+    if (!next) return success();
+    const BoxHeader header = *next;
     if (header.end() > end) {
       // The writer copies the first input's boxes whole: one that spills out of its parent
       // would be written in part, or swallow what follows the parent.
@@ -408,10 +395,9 @@ Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int
       REELKNIT_DEBUG(LOG_TARGET_DESC_READER, "Reading {}, offset: {}, size: {}, header_size: {}",
                      box_type_text(header.type), header.position, header.size, header.header_size);
       REELKNIT_TRY(read_leaf(walk, header, track_index));
-      REELKNIT_TRY(walk.reader.seek(SeekFrom::start(header.end())));
     }
-    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t position, walk.reader.position());
-    if (position - start >= limit) return success();
+    // Whatever a box's walk left unread, the list goes on after the box.
+    REELKNIT_TRY(walk.reader.seek(SeekFrom::start(header.end())));
   }
 }
 

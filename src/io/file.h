@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -86,35 +85,13 @@ Result<std::unique_ptr<File>> create_for_writing(const std::string& path);
 /// stat(2) of a path, following symbolic links.
 Result<FileStatus> status_of_path(const std::string& path);
 
-/// One read, retried while interrupted.
+/// One read, retried while interrupted: the one place a read is retried.
 Result<std::size_t> read_some_retrying(File& file, std::span<std::uint8_t> buffer);
-/// One write, retried while interrupted.
-Result<std::size_t> write_some_retrying(File& file, std::span<const std::uint8_t> bytes);
 
 /// Reads exactly `buffer.size()` bytes; "failed to fill whole buffer" when the file ends first.
 Status read_exact(File& file, std::span<std::uint8_t> buffer);
 
 /// The error of a read that met the end of the file too early.
 Error unexpected_eof();
-
-/// One copy inside the kernel of up to `count` bytes from the current position
-/// of descriptor `from` to the current position of descriptor `to`; both
-/// positions move by the count copied. Like copy_file_range(2): it may copy
-/// fewer bytes than asked, 0 at the end of `from`, and an interrupted call is
-/// reported as such.
-using RangeCopy = std::function<Result<std::size_t>(int from, int to, std::size_t count)>;
-
-/// The system's in-kernel copy, or an empty function where the system has none.
-RangeCopy system_range_copy();
-
-/// The range copy a join uses: the system's in-kernel copy between two files
-/// on a network file system (NFS, SMB, Ceph), whose server then copies the
-/// bytes so that they never cross the network. Between other files it refuses
-/// (EOPNOTSUPP) without a system call: on a local file system the kernel copies
-/// through the page cache as well, and media data that lands at another offset
-/// within a page than it had (as a join's always does) costs it about twice the
-/// CPU of the buffered copy (bench/README.md). Empty where the system has no
-/// in-kernel copy.
-RangeCopy offloaded_range_copy();
 
 }  // namespace reelknit

@@ -1,32 +1,31 @@
-#include "lib/progress_stream.h"
+#include "io/progress_stream.h"
 
 #include <cmath>
 
 namespace reelknit {
 
-ProgressStream::ProgressStream(std::unique_ptr<File> file, const std::uint64_t& total, Instant& last_report,
-                               ProgressCallback progress, Clock clock)
-    : last_report_(last_report),
-      progress_(std::move(progress)),
+ProgressStream::ProgressStream(std::unique_ptr<File> file, std::uint64_t total, ProgressCallback progress, Clock clock)
+    : file_(std::move(file)),
       total_(total),
-      file_(std::move(file)),
-      clock_(std::move(clock)) {}
+      progress_(std::move(progress)),
+      clock_(std::move(clock)),
+      last_report_(clock_()) {}
 
 Result<std::size_t> ProgressStream::write_some(std::span<const std::uint8_t> bytes) {
-  REELKNIT_ASSIGN_OR_RETURN(const std::size_t n, file_->write_some(bytes));
-  count_written(n);
-  return n;
+  for (;;) {
+    auto n = file_->write_some(bytes);
+    if (!n && n.error().kind() == ErrorKind::Interrupted) continue;
+    if (!n) return n;
+    count_written(*n);
+    return n;
+  }
 }
 
 Status ProgressStream::write_all(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    auto n = write_some(bytes);
-    if (!n) {
-      if (n.error().kind() == ErrorKind::Interrupted) continue;
-      return std::move(n).error();
-    }
-    if (*n == 0) return Error(ErrorKind::WriteZero, "failed to write whole buffer");
-    bytes = bytes.subspan(*n);
+    REELKNIT_ASSIGN_OR_RETURN(const std::size_t n, write_some(bytes));
+    if (n == 0) return Error(ErrorKind::WriteZero, "failed to write whole buffer");
+    bytes = bytes.subspan(n);
   }
   return success();
 }

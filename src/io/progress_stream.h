@@ -8,8 +8,8 @@
 #include <memory>
 #include <span>
 
-#include "lib/file.h"
-#include "reelknit/join.h"
+#include "io/file.h"
+#include "reelknit/progress.h"
 
 namespace reelknit {
 
@@ -23,11 +23,13 @@ class ProgressStream {
  public:
   static constexpr std::chrono::milliseconds REPORT_INTERVAL{100};
 
-  /// `last_report` and `total` are owned by the caller and must outlive the stream.
-  ProgressStream(std::unique_ptr<File> file, const std::uint64_t& total, Instant& last_report,
-                 ProgressCallback progress, Clock clock = steady_now);
+  /// Reports writing progress out of `total` bytes; the first report comes
+  /// once REPORT_INTERVAL has passed since the stream was made.
+  ProgressStream(std::unique_ptr<File> file, std::uint64_t total, ProgressCallback progress,
+                 Clock clock = steady_now);
 
-  /// One write; may accept fewer bytes than offered.
+  /// One write, retried while interrupted (the one place a write is); may
+  /// accept fewer bytes than offered.
   Result<std::size_t> write_some(std::span<const std::uint8_t> bytes);
   /// Writes every byte; "failed to write whole buffer" when a write accepts none.
   Status write_all(std::span<const std::uint8_t> bytes);
@@ -43,12 +45,12 @@ class ProgressStream {
  private:
   void report_progress();
 
-  Instant& last_report_;
-  ProgressCallback progress_;
-  const std::uint64_t& total_;
-  std::uint64_t written_ = 0;
   std::unique_ptr<File> file_;
+  std::uint64_t total_;
+  ProgressCallback progress_;
   Clock clock_;
+  Instant last_report_;
+  std::uint64_t written_ = 0;
 };
 
 /// The fraction reported after `written` of `total` bytes: 0.1 + 0.9 × written / total,

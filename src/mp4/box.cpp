@@ -1,10 +1,10 @@
-#include "lib/box.h"
+#include "mp4/box.h"
 
 #include <cstdio>
 #include <iterator>
 #include <limits>
 
-#include "lib/format.h"
+#include "base/format.h"
 
 namespace reelknit {
 
@@ -85,7 +85,6 @@ std::string box_type_text(std::uint32_t type) {
 }
 
 Status check_box_extent(const BoxHeader& header) {
-  if (header.size == 0) return success();
   if (header.size < header.header_size) {
     return Error(ErrorKind::InvalidData,
                  format_text("box {} at offset {} declares size {}, smaller than its {}-byte header",

@@ -1,9 +1,9 @@
-#include "lib/output_stream.h"
+#include "io/output_stream.h"
 
 #include <algorithm>
 #include <cerrno>
 
-#include "lib/byte_order.h"
+#include "base/byte_order.h"
 
 namespace reelknit {
 
@@ -45,7 +45,6 @@ Status OutputStream::flush() {
   while (done < buffer_.size()) {
     auto n = sink_.write_some(std::span(buffer_).subspan(done));
     if (!n) {
-      if (n.error().kind() == ErrorKind::Interrupted) continue;
       result = std::move(n).error();
       break;
     }

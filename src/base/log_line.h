@@ -2,7 +2,7 @@
 // first, so a disabled line formats nothing and evaluates none of its arguments.
 #pragma once
 
-#include "lib/format.h"
+#include "base/format.h"
 #include "reelknit/log.h"
 
 inline constexpr std::string_view LOG_TARGET_DRIVER = "reelknit";

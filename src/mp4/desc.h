@@ -66,7 +66,6 @@ struct TrackDesc {
   std::uint64_t tkhd_duration = 0;
   std::uint64_t elst_segment_duration = 0;  ///< plain sum, in each input's movie timescale
   std::uint64_t mdhd_duration = 0;
-  std::uint64_t co64_position = 0;  ///< output position of the first chunk-offset entry
   std::uint32_t mdhd_timescale = 0;
   std::uint32_t sample_base = 0;
   std::uint32_t chunk_base = 0;
@@ -85,7 +84,6 @@ struct Desc {
   std::vector<TrackDesc> tracks = std::vector<TrackDesc>(TRACK_SLOTS);
   std::uint64_t mvhd_duration = 0;
   std::uint64_t mdat_base = 0;
-  std::uint64_t mdat_position = 0;
   std::uint32_t movie_timescale = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "lib/file_times.h"
+#include "io/file_times.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/log_line.h"
-#include "reelknit/join.h"
+#include "base/log_line.h"
+#include "reelknit/file_times.h"
 
 namespace reelknit {
 namespace {

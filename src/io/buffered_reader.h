@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "lib/file.h"
+#include "io/file.h"
 
 namespace reelknit {
 
@@ -30,8 +30,6 @@ class BufferedReader {
   /// Moves the logical position; returns it. A target inside the buffered bytes
   /// is reached without a system call; any other empties the buffer.
   Result<std::uint64_t> seek(SeekFrom target);
-
-  File& file() { return file_; }
 
  private:
   std::size_t buffered() const { return end_ - begin_; }
