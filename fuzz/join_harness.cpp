@@ -12,20 +12,20 @@ namespace reelknit::fuzzing {
 
 const Bytes& partner_movie() {
   static const Bytes movie = [] {
-    testing::MovieSpec plan;
-    testing::TrackSpec video;
+    testing::MoviePlan plan;
+    testing::TrackPlan video;
     video.sample_sizes = {40, 13, 27, 9, 31, 12};
     video.samples_per_chunk = 2;
     video.sync_samples = {1, 4};
     video.ctts = {{6, 1001}};
     video.with_sdtp = true;
-    testing::TrackSpec audio;
+    testing::TrackPlan audio;
     audio.sample_sizes = {7, 7, 7, 7, 7};
     audio.samples_per_chunk = 3;
     audio.format = "mp4a";
     audio.constant_size = true;
     audio.fill = 100;
-    testing::TrackSpec timecode;
+    testing::TrackPlan timecode;
     timecode.sample_sizes = {4};
     timecode.format = "tmcd";
     timecode.fill = 200;

@@ -14,8 +14,8 @@ using namespace reelknit::testing;
 
 namespace {
 
-TrackSpec video(std::size_t samples, std::uint8_t fill) {
-  TrackSpec t;
+TrackPlan video(std::size_t samples, std::uint8_t fill) {
+  TrackPlan t;
   for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(static_cast<std::uint32_t>(9 + (i * 5) % 17));
   t.samples_per_chunk = 3;
   t.sync_samples = {1};
@@ -23,8 +23,8 @@ TrackSpec video(std::size_t samples, std::uint8_t fill) {
   return t;
 }
 
-TrackSpec audio(std::size_t samples) {
-  TrackSpec t;
+TrackPlan audio(std::size_t samples) {
+  TrackPlan t;
   for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(6);
   t.samples_per_chunk = 4;
   t.format = "mp4a";
@@ -71,9 +71,9 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir / "join");
   std::filesystem::create_directories(dir / "trailer");
 
-  std::vector<MovieSpec> movies;
+  std::vector<MoviePlan> movies;
   for (int layout = 0; layout < 8; ++layout) {
-    MovieSpec plan;
+    MoviePlan plan;
     plan.moov_first = layout % 2 == 1;
     plan.large_mdat = layout == 2;
     plan.tracks = {video(5 + static_cast<std::size_t>(layout), static_cast<std::uint8_t>(layout * 20)), audio(7)};
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     if (layout == 5) plan.tracks[0].with_sdtp = true, plan.tracks[1].constant_size = true;
     if (layout == 6) plan.tracks[0].edits = {{500, -1}, {9000, 0}};
     if (layout == 7) {
-      TrackSpec timecode;
+      TrackPlan timecode;
       timecode.sample_sizes = {4};
       timecode.format = "tmcd";
       plan.tracks.push_back(timecode);
@@ -90,9 +90,9 @@ int main(int argc, char** argv) {
     movies.push_back(plan);
   }
   std::vector<Bytes> seeds;
-  for (const MovieSpec& plan : movies) seeds.push_back(make_movie(plan));
+  for (const MoviePlan& plan : movies) seeds.push_back(make_movie(plan));
   seeds.push_back(reelknit::fuzzing::partner_movie());
-  MovieSpec with_trailer = movies[0];
+  MoviePlan with_trailer = movies[0];
   with_trailer.trailing = trailer({{3, 1, Bytes(20, 3)}, {1, 2, Bytes(9, 1)}}, true, 3);
   seeds.push_back(make_movie(with_trailer));
   for (std::size_t i = 0; i < seeds.size(); ++i) write_file((dir / "join" / ("movie" + std::to_string(i) + ".mp4")).string(), seeds[i]);

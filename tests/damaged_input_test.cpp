@@ -15,15 +15,15 @@
 namespace reelknit::testing {
 namespace {
 
-MovieSpec two_tracks(bool moov_first, std::uint8_t fill) {
-  MovieSpec plan;
+MoviePlan two_tracks(bool moov_first, std::uint8_t fill) {
+  MoviePlan plan;
   plan.moov_first = moov_first;
-  TrackSpec video;
+  TrackPlan video;
   video.sample_sizes = {30, 12, 25, 18, 9, 40, 22};
   video.samples_per_chunk = 3;  // runs {1, 3} and {3, 1}
   video.sync_samples = {1, 4};
   video.fill = fill;
-  TrackSpec audio;
+  TrackPlan audio;
   audio.sample_sizes = {6, 7, 6, 7, 6};
   audio.samples_per_chunk = 2;
   audio.format = "mp4a";
@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "ftyp mdat moov .mvhd .trak .trak .mdat "},
         Strange{"SecondTopLevelMdat",
                 [] {
-                  MovieSpec plan = two_tracks(false, 0);
+                  MoviePlan plan = two_tracks(false, 0);
                   plan.trailing = box("mdat", zeros(5));
                   return make_movie(plan);
                 },
@@ -247,7 +247,7 @@ TEST(SizeZeroHeader, HidesTheRestOfItsListFromTheReaderAndTheWriterAlike) {
 }
 
 TEST(SecondTopLevelMdat, IsCopiedNotMergedAgain) {
-  MovieSpec plan = two_tracks(false, 0);
+  MoviePlan plan = two_tracks(false, 0);
   plan.trailing = box("mdat", zeros(5));
   const MemoryJoin joined = join_in_memory({make_movie(plan), movie(false, 50)});
   ASSERT_TRUE(joined.status) << joined.status.error().describe();

@@ -23,13 +23,13 @@ namespace {
 
 /// Large enough that the media data passes the 64 KiB output buffer in whole blocks.
 Bytes recording(std::uint8_t fill) {
-  MovieSpec plan;
-  TrackSpec video;
+  MoviePlan plan;
+  TrackPlan video;
   video.sample_sizes = {90000, 1200, 70000, 800, 500};
   video.samples_per_chunk = 2;
   video.sync_samples = {1, 3};
   video.fill = fill;
-  TrackSpec audio;
+  TrackPlan audio;
   audio.sample_sizes = {300, 310, 290, 305};
   audio.samples_per_chunk = 2;
   audio.format = "mp4a";

@@ -18,8 +18,8 @@
 namespace reelknit::testing {
 namespace {
 
-TrackSpec video_track(std::size_t samples, std::uint8_t fill) {
-  TrackSpec t;
+TrackPlan video_track(std::size_t samples, std::uint8_t fill) {
+  TrackPlan t;
   for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(static_cast<std::uint32_t>(40 + (i * 13) % 50));
   t.samples_per_chunk = 3;
   t.sample_delta = 1001;
@@ -33,8 +33,8 @@ TrackSpec video_track(std::size_t samples, std::uint8_t fill) {
   return t;
 }
 
-TrackSpec audio_track(std::size_t samples, std::uint8_t fill) {
-  TrackSpec t;
+TrackPlan audio_track(std::size_t samples, std::uint8_t fill) {
+  TrackPlan t;
   for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(static_cast<std::uint32_t>(20 + i % 7));
   t.samples_per_chunk = 4;
   t.sample_delta = 1024;
@@ -71,7 +71,7 @@ TEST_P(JoinLayouts, CarriesEverySampleWithContinuousTiming) {
   TempDir dir;
   std::vector<Bytes> files;
   for (std::size_t i = 0; i < layout.inputs; ++i) {
-    MovieSpec plan;
+    MoviePlan plan;
     plan.moov_first = layout.moov_first;
     plan.large_mdat = layout.large_mdat;
     plan.tracks = {video_track(7 + i * 3, static_cast<std::uint8_t>(i * 50)),
@@ -122,8 +122,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, JoinLayouts,
                                            Layout{"OneInput", true, false, false, 1}),
                          [](const auto& param_info) { return param_info.param.name; });
 
-MovieSpec two_track_movie(std::size_t video_samples, std::uint8_t fill) {
-  MovieSpec plan;
+MoviePlan two_track_movie(std::size_t video_samples, std::uint8_t fill) {
+  MoviePlan plan;
   plan.tracks = {video_track(video_samples, fill), audio_track(video_samples + 3, static_cast<std::uint8_t>(fill + 9))};
   return plan;
 }
@@ -131,7 +131,7 @@ MovieSpec two_track_movie(std::size_t video_samples, std::uint8_t fill) {
 TEST(Join, AnInputWithoutPerSampleTablesKeepsItsSamplesTiming) {
   // The middle chapter has no composition offsets, no sync-sample table (all sync) and no dependency flags.
   TempDir dir;
-  MovieSpec plain = two_track_movie(6, 80);
+  MoviePlan plain = two_track_movie(6, 80);
   plain.tracks[0].ctts.clear();
   plain.tracks[0].sync_samples.clear();
   plain.tracks[0].with_sdtp = false;
@@ -202,7 +202,7 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
        ErrorKind::InvalidData, "no movie box"},
       {"media data cut short",
        [&] {
-         MovieSpec plan = two_track_movie(5, 1);
+         MoviePlan plan = two_track_movie(5, 1);
          plan.moov_first = true;
          Bytes f = make_movie(plan);
          f.resize(f.size() - 10);
@@ -211,7 +211,7 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
        ErrorKind::UnexpectedEof, "ends 10 bytes before"},
       {"a chunk beyond the media data",
        [&] {
-         MovieSpec plan = two_track_movie(5, 1);
+         MoviePlan plan = two_track_movie(5, 1);
          plan.tracks[1].wide_offsets = true;  // co64 entries are easy to find: patch the last one
          Bytes f = make_movie(plan);
          const Movie movie = inspect_movie(f);
@@ -224,7 +224,7 @@ TEST(Join, RefusesInputsWhoseMediaDataTheOutputCouldNotCarry) {
        ErrorKind::InvalidData, "outside the media data"},
       {"media data in a second mdat",
        [&] {
-         MovieSpec plan = two_track_movie(5, 1);
+         MoviePlan plan = two_track_movie(5, 1);
          plan.tracks[1].wide_offsets = true;
          Bytes f = make_movie(plan);
          const auto boxes = parse_boxes(f);
@@ -272,7 +272,7 @@ TEST(Join, ALaterInputsMovieBoxMayRunToTheEndOfTheFile) {
 
 TEST(Join, ChunkOffsetsOnlyInLaterInputsAreRefusedNotWrittenOverTheStart) {
   TempDir dir;
-  MovieSpec one_track = two_track_movie(5, 1);
+  MoviePlan one_track = two_track_movie(5, 1);
   one_track.tracks.pop_back();
   const auto paths = write_inputs(dir, {make_movie(one_track), make_movie(two_track_movie(5, 2))});
   const Status status = join_files(paths, dir.file("out.mp4"), nullptr);

@@ -35,13 +35,13 @@ constexpr Index INDEXED = Index::Full;
 constexpr Index EMPTY_INDEX = Index::Empty;
 
 /// One input's trailer: `records`, with an index of them, an empty index, or none.
-struct InputSpec {
+struct InputPlan {
   RecordList records;
   std::uint32_t version = 3;
   Index index = Index::None;
 };
 
-Bytes trailer_bytes(const InputSpec& plan) {
+Bytes trailer_bytes(const InputPlan& plan) {
   std::optional<Bytes> index;
   if (plan.index == Index::Full) index = index_for(plan.records);
   if (plan.index == Index::Empty) index = Bytes{};
@@ -50,7 +50,7 @@ Bytes trailer_bytes(const InputSpec& plan) {
 }
 
 /// A body, then the trailer.
-Bytes input_bytes(const InputSpec& plan) { return cat({body(), trailer_bytes(plan)}); }
+Bytes input_bytes(const InputPlan& plan) { return cat({body(), trailer_bytes(plan)}); }
 
 Faults write_error_at(std::uint64_t position) {
   Faults faults;
@@ -132,7 +132,7 @@ std::vector<ReadCase> read_cases() {
                                                    index_entry(5, 1, 3, 11)}),
                                               0xA5)}),
                    {{second, rec(8, 5, 1, 3)}}});
-  cases.push_back({"IndexOfSizeZero", input_bytes(InputSpec{two, 8, EMPTY_INDEX}), {}});
+  cases.push_back({"IndexOfSizeZero", input_bytes(InputPlan{two, 8, EMPTY_INDEX}), {}});
   // A record of id 0 met on the walk is passed over.
   cases.push_back({"WalkPassesOverIdZero",
                    input_bytes({{record(3, "abc"), record(0, "zz"), record(6, "de")}, 2}),
@@ -201,13 +201,13 @@ TEST(ReadTrailersErrors, PositionsBeforeTheStartOfTheFile) {
 
 struct MergeCase {
   const char* name;
-  std::vector<std::optional<InputSpec>> inputs;
+  std::vector<std::optional<InputPlan>> inputs;
   RecordList expected;
   std::uint32_t expected_version;
 };
 
 std::vector<MergeCase> merge_cases() {
-  using S = InputSpec;
+  using S = InputPlan;
   std::vector<MergeCase> cases;
   for (const Index indexed : {Index::None, INDEXED}) {
     cases.push_back({indexed == INDEXED ? "ThreeThenOneIndexed" : "ThreeThenOne",
@@ -379,7 +379,7 @@ TEST(MergeTrailers, ReportsAFailedLastWriteOut) {
 TEST(MergeTrailers, SurvivesAnyCorruptedByte) {
   const Bytes later = input_bytes({{record(3, "later"), record(6, "x")}, 2});
   for (const Index index : {Index::None, INDEXED}) {
-    const Bytes good = input_bytes(InputSpec{{record(3, "abc", 1), record(6, "defg", 2), record(1, "h")}, 4, index});
+    const Bytes good = input_bytes(InputPlan{{record(3, "abc", 1), record(6, "defg", 2), record(1, "h")}, 4, index});
     for (std::size_t at = BODY_SIZE; at < good.size(); ++at) {
       for (const std::uint8_t value : {std::uint8_t{0}, std::uint8_t{0xFF}}) {
         Bytes bad = good;
@@ -404,8 +404,8 @@ TEST(MergeTrailers, SurvivesAnyCorruptedByte) {
 // ---------------------------------------------------------------------------
 // The driver's trailer step, on generated movies
 
-TrackSpec small_track(std::uint8_t fill, std::size_t samples) {
-  TrackSpec t;
+TrackPlan small_track(std::uint8_t fill, std::size_t samples) {
+  TrackPlan t;
   for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(static_cast<std::uint32_t>(30 + i * 3));
   t.samples_per_chunk = 2;
   t.sync_samples = {1};
@@ -413,8 +413,8 @@ TrackSpec small_track(std::uint8_t fill, std::size_t samples) {
   return t;
 }
 
-Bytes movie_with_trailer(std::size_t index, bool moov_first, const std::optional<InputSpec>& trailer) {
-  MovieSpec plan;
+Bytes movie_with_trailer(std::size_t index, bool moov_first, const std::optional<InputPlan>& trailer) {
+  MoviePlan plan;
   plan.moov_first = moov_first;
   plan.tracks = {small_track(static_cast<std::uint8_t>(index * 40), 5 + index)};
   if (trailer) plan.trailing = trailer_bytes(*trailer);
@@ -424,7 +424,7 @@ Bytes movie_with_trailer(std::size_t index, bool moov_first, const std::optional
 struct JoinCase {
   const char* name;
   bool moov_first;
-  std::vector<std::optional<InputSpec>> trailers;  ///< one per input
+  std::vector<std::optional<InputPlan>> trailers;  ///< one per input
   RecordList expected;
   std::uint32_t expected_version;
 };
@@ -465,33 +465,33 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         JoinCase{"MdatThenMoov",
                  false,
-                 {InputSpec{{record(1, "first"), record(3, "a3")}, 4, INDEXED},
-                  InputSpec{{record(3, "b3"), record(1, "second")}, 4}},
+                 {InputPlan{{record(1, "first"), record(3, "a3")}, 4, INDEXED},
+                  InputPlan{{record(3, "b3"), record(1, "second")}, 4}},
                  {record(1, "first"), record(3, "a3b3")},
                  4},
         JoinCase{"MoovFirstThreeInputs",
                  true,
-                 {InputSpec{{record(6, "a6"), record(3, "a3")}, 2},
-                  InputSpec{{record(3, "b3"), record(6, "b6")}, 2, INDEXED}, InputSpec{{record(6, "c6")}, 2}},
+                 {InputPlan{{record(6, "a6"), record(3, "a3")}, 2},
+                  InputPlan{{record(3, "b3"), record(6, "b6")}, 2, INDEXED}, InputPlan{{record(6, "c6")}, 2}},
                  {record(6, "a6b6c6"), record(3, "a3b3")},
                  2},
         // Record data that reads like a box with an impossible size: the box walks stop where the trailer starts.
         JoinCase{"RecordsThatLookLikeBoxes",
                  false,
-                 {InputSpec{{record(3, std::string("\0\0\0\x03stco\0\0\0\0", 12))}, 4},
-                  InputSpec{{record(3, std::string("\0\0\0\x05moov", 8))}, 4}},
+                 {InputPlan{{record(3, std::string("\0\0\0\x03stco\0\0\0\0", 12))}, 4},
+                  InputPlan{{record(3, std::string("\0\0\0\x05moov", 8))}, 4}},
                  {record(3, std::string("\0\0\0\x03stco\0\0\0\0\0\0\0\x05moov", 20))},
                  4},
-        JoinCase{"OnlyTheFirstHasOne", false, {InputSpec{{record(3, "a3")}, 5}, std::nullopt}, {record(3, "a3")}, 5},
+        JoinCase{"OnlyTheFirstHasOne", false, {InputPlan{{record(3, "a3")}, 5}, std::nullopt}, {record(3, "a3")}, 5},
         // The first input's records decide what the output holds: here none.
-        JoinCase{"OnlyALaterOneHasOne", true, {std::nullopt, InputSpec{{record(3, "b3")}, 5}}, {}, 3}),
+        JoinCase{"OnlyALaterOneHasOne", true, {std::nullopt, InputPlan{{record(3, "b3")}, 5}}, {}, 3}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // A failure to write out the trailer's last bytes is the join's failure, and
 // the join does not report itself complete.
 TEST(JoinWithTrailers, FailsWhenTheLastWriteOutFails) {
-  std::vector<Bytes> files = {movie_with_trailer(0, false, InputSpec{{record(3, "a3")}}),
-                              movie_with_trailer(1, false, InputSpec{{record(3, "b3")}})};
+  std::vector<Bytes> files = {movie_with_trailer(0, false, InputPlan{{record(3, "a3")}}),
+                              movie_with_trailer(1, false, InputPlan{{record(3, "b3")}})};
   auto seams_for = [&](Faults faults, std::shared_ptr<Bytes> output) {
     JoinSeams seams;
     seams.open_input = [files](const std::string& path) -> Result<std::unique_ptr<File>> {

@@ -74,15 +74,15 @@ void sweep(const char* name, const Bytes& bytes, const std::set<std::uint64_t>& 
   for (const auto& [outcome, count] : outcomes) std::cout << "  " << count << " x " << outcome << "\n";
 }
 
-MovieSpec small_movie(bool moov_first) {
-  MovieSpec plan;
+MoviePlan small_movie(bool moov_first) {
+  MoviePlan plan;
   plan.moov_first = moov_first;
-  TrackSpec video;
+  TrackPlan video;
   video.sample_sizes = {30, 12, 25, 18, 9, 40, 22};
   video.samples_per_chunk = 3;
   video.sync_samples = {1, 4};
   video.ctts = {{7, 1001}};
-  TrackSpec audio;
+  TrackPlan audio;
   audio.sample_sizes = {6, 7, 6, 7, 6};
   audio.samples_per_chunk = 2;
   audio.format = "mp4a";

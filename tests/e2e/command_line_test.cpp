@@ -31,13 +31,13 @@ namespace fs = std::filesystem;
 const std::string BINARY = REELKNIT_BINARY;
 
 Bytes small_movie(std::uint8_t fill, std::size_t video_samples) {
-  MovieSpec plan;
-  TrackSpec video;
+  MoviePlan plan;
+  TrackPlan video;
   for (std::size_t i = 0; i < video_samples; ++i) video.sample_sizes.push_back(static_cast<std::uint32_t>(30 + i * 5));
   video.samples_per_chunk = 2;
   video.sync_samples = {1};
   video.fill = fill;
-  TrackSpec audio;
+  TrackPlan audio;
   audio.sample_sizes = {11, 12, 13, 14, 15};
   audio.format = "mp4a";
   audio.media_timescale = 48000;

@@ -10,7 +10,7 @@ struct Layout {
   std::vector<std::vector<std::uint64_t>> chunks;  // per track, offsets within the payload
 };
 
-Layout lay_out_samples(const MovieSpec& plan) {
+Layout lay_out_samples(const MoviePlan& plan) {
   Layout layout;
   layout.chunks.resize(plan.tracks.size());
   std::vector<std::size_t> next(plan.tracks.size(), 0);
@@ -18,7 +18,7 @@ Layout lay_out_samples(const MovieSpec& plan) {
   while (more) {
     more = false;
     for (std::size_t t = 0; t < plan.tracks.size(); ++t) {
-      const TrackSpec& track = plan.tracks[t];
+      const TrackPlan& track = plan.tracks[t];
       if (next[t] >= track.sample_sizes.size()) continue;
       layout.chunks[t].push_back(layout.payload.size());
       const std::size_t end = std::min(track.sample_sizes.size(), next[t] + track.samples_per_chunk);
@@ -29,11 +29,11 @@ Layout lay_out_samples(const MovieSpec& plan) {
   return layout;
 }
 
-std::uint64_t media_duration(const TrackSpec& track) {
+std::uint64_t media_duration(const TrackPlan& track) {
   return std::uint64_t{track.sample_delta} * track.sample_sizes.size();
 }
 
-Bytes make_trak(const TrackSpec& track, const std::vector<std::uint64_t>& chunks, std::uint64_t base,
+Bytes make_trak(const TrackPlan& track, const std::vector<std::uint64_t>& chunks, std::uint64_t base,
                 std::uint32_t movie_timescale, std::uint32_t id) {
   const std::uint64_t duration = media_duration(track);
   const std::uint64_t movie_duration = duration * movie_timescale / track.media_timescale;
@@ -79,7 +79,7 @@ Bytes make_trak(const TrackSpec& track, const std::vector<std::uint64_t>& chunks
 
 }  // namespace
 
-Bytes make_movie(const MovieSpec& plan) {
+Bytes make_movie(const MoviePlan& plan) {
   const Layout layout = lay_out_samples(plan);
   const Bytes ftyp = box("ftyp", cat({text("isom"), be32(512), text("isomiso2avc1mp41")}));
   const std::uint32_t mdat_header = plan.large_mdat ? 16 : 8;
@@ -88,7 +88,7 @@ Bytes make_movie(const MovieSpec& plan) {
     std::uint64_t movie_duration = 0;
     Bytes children;
     for (std::size_t t = 0; t < plan.tracks.size(); ++t) {
-      const TrackSpec& track = plan.tracks[t];
+      const TrackPlan& track = plan.tracks[t];
       movie_duration = std::max(movie_duration, media_duration(track) * plan.movie_timescale / track.media_timescale);
       append(children, make_trak(track, layout.chunks[t], payload_position, plan.movie_timescale,
                                  static_cast<std::uint32_t>(t + 1)));

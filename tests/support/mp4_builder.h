@@ -131,7 +131,7 @@ inline Bytes stsd(const std::string& format) {
 
 /// One track of a generated movie. Samples are laid out chunk by chunk,
 /// tracks interleaved chunk by chunk, in the media data.
-struct TrackSpec {
+struct TrackPlan {
   std::vector<std::uint32_t> sample_sizes;
   std::uint32_t samples_per_chunk = 2;
   std::uint32_t sample_delta = 1000;
@@ -146,8 +146,8 @@ struct TrackSpec {
   std::uint8_t fill = 0;  ///< first byte of the track's sample pattern
 };
 
-struct MovieSpec {
-  std::vector<TrackSpec> tracks;
+struct MoviePlan {
+  std::vector<TrackPlan> tracks;
   std::uint32_t movie_timescale = 1000;
   bool moov_first = false;
   bool large_mdat = false;  ///< 16-byte mdat header
@@ -155,7 +155,7 @@ struct MovieSpec {
 };
 
 /// The bytes of sample `index` of a track: recognisable, different per track and sample.
-inline Bytes sample_bytes(const TrackSpec& track, std::size_t index) {
+inline Bytes sample_bytes(const TrackPlan& track, std::size_t index) {
   Bytes out(track.sample_sizes[index]);
   for (std::size_t k = 0; k < out.size(); ++k)
     out[k] = static_cast<std::uint8_t>(track.fill + index * 7 + k);
@@ -163,6 +163,6 @@ inline Bytes sample_bytes(const TrackSpec& track, std::size_t index) {
 }
 
 /// A whole file: ftyp, then mdat and moov in the order asked for.
-Bytes make_movie(const MovieSpec& plan);
+Bytes make_movie(const MoviePlan& plan);
 
 }  // namespace reelknit::testing
