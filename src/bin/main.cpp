@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "bin/cli.h"
+#include "bin/log_context.h"
 #include "reelknit/join.h"
+#include "reelknit/log.h"
 
 namespace {
 
@@ -20,6 +22,8 @@ using reelknit::Error;
 using reelknit::cli::Stream;
 
 bool g_progress_shown = false;
+/// The library's last steps, shown above an error.
+reelknit::cli::LogContext g_log_context;
 /// The first failed write to standard output. The C library may drop the
 /// buffered bytes when a flush fails, so a later flush alone would not tell.
 std::optional<Error> g_output_failure;
@@ -47,13 +51,27 @@ void write_error(const std::string& text) {
   std::fputs(text.c_str(), stderr);
 }
 
+/// Writes a report to standard error on a line of its own: a terminal may still show the progress line.
+void write_report(const std::string& text) {
+  if (g_progress_shown && ::isatty(STDERR_FILENO)) write_error("\n");
+  write_error(text);
+}
+
 /// Ends the run with status 101. Also called from the progress callback, inside
 /// join_files: the output stays as far as it was written, as after any failed join.
+/// What the library was doing comes first; the error's own line is the last.
 [[noreturn]] void fail(const Error& error) {
-  // A terminal still shows the progress line; the report goes on a line of its own.
-  if (g_progress_shown && ::isatty(STDERR_FILENO)) write_error("\n");
-  write_error(reelknit::cli::fatal_error_text(error));
+  write_report(g_log_context.context_text() + reelknit::cli::fatal_error_text(error));
   std::exit(reelknit::cli::EXIT_MERGE_FAILED);
+}
+
+/// The library's log lines reach the command: warnings are shown at once,
+/// the rest are kept as the context of an error.
+void listen_to_the_library() {
+  reelknit::set_max_level(reelknit::LevelFilter::Debug);
+  reelknit::set_sink([](const reelknit::LogRecord& record) {
+    if (const std::string now = g_log_context.take(record); !now.empty()) write_report(now);
+  });
 }
 
 /// Writes a line that must reach standard output now; the run ends if it cannot.
@@ -86,6 +104,7 @@ int main(int argc, char** argv) {
     return reelknit::cli::EXIT_NO_OUTPUT_NAME;
   }
   write_output(reelknit::cli::output_file_text(*request.output_path));
+  listen_to_the_library();
 
   auto joined = reelknit::join_files(request.inputs, *request.output_path, [](double fraction) {
     g_progress_shown = true;

@@ -110,6 +110,8 @@ Result<std::uint64_t> write_merged_mdat(Writer& w, const BoxHeader& header) {
   std::uint64_t new_size = LARGE_HEADER_SIZE;
   for (const MdatSpan& span : w.desc.mdat_spans) {
     if (!span.input_index || *span.input_index >= w.inputs.size()) continue;
+    REELKNIT_DEBUG(LOG_TARGET_WRITER, "Copying the media data of input {}: {} bytes from offset {}",
+                   *span.input_index + 1, span.size, span.offset);
     File& input = *w.inputs[*span.input_index].file;
     REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t resume, input.position());
     REELKNIT_TRY(input.seek(SeekFrom::start(span.offset)));

@@ -329,9 +329,22 @@ struct FailureCase {
   std::vector<std::string> arguments;
   std::string head;
   bool progress_shown;
-  std::string err;  ///< exact, or empty to check only the shape of the report
+  std::string err;  ///< the last line of standard error exactly, or empty to check only its shape
   std::string output;
+  std::string context;  ///< what the lines above the error must name: the input or the step at fault
 };
+
+/// Standard error of a failed run: the library's last steps, then the error's own line.
+struct FailureReport {
+  std::string context;
+  std::string error_line;
+};
+
+FailureReport split_report(const std::string& err) {
+  const auto line_start = err.rfind('\n', err.size() >= 2 ? err.size() - 2 : 0);
+  if (line_start == std::string::npos || err.empty()) return {"", err};
+  return {err.substr(0, line_start + 1), err.substr(line_start + 1)};
+}
 void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
 
 class ProgramFails : public ProgramTest, public ::testing::WithParamInterface<FailureCase> {};
@@ -348,13 +361,17 @@ TEST_P(ProgramFails, ReportsTheErrorAndExits101) {
   EXPECT_EQ(out.done, "");
   EXPECT_EQ(!out.reports.empty(), c.progress_shown);
   for (const std::string& report : out.reports) EXPECT_NE(report, "\rMerging... 100.00%");
+  const FailureReport report = split_report(result.err);
   if (!c.err.empty()) {
-    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(report.error_line, c.err);
   } else {
     // One line a person can act on: the message, then the kind (and OS error number) in parentheses.
-    EXPECT_TRUE(std::regex_match(result.err, std::regex(R"(Error: [^\n]+ \([a-z ]+(, os error \d+)?\)\n)")))
+    EXPECT_TRUE(std::regex_match(report.error_line, std::regex(R"(Error: [^\n]+ \([a-z ]+(, os error \d+)?\)\n)")))
         << result.err;
   }
+  // Above it, what the library was doing, naming the input or the step at fault.
+  EXPECT_TRUE(report.context.rfind("What reelknit was doing:\n", 0) == 0) << result.err;
+  EXPECT_NE(report.context.find(c.context), std::string::npos) << result.err;
   EXPECT_EQ(read_file(dir.file("a.mp4")), a_before);
   // No file time copy after a failure.
   if (!c.output.empty() && fs::exists(dir.path() / c.output)) {
@@ -370,32 +387,37 @@ INSTANTIATE_TEST_SUITE_P(
                     "Merging file a.mp4\nOutput file nowhere/x.mp4\n",
                     false,
                     "Error: No such file or directory (entity not found, os error 2)\n",
-                    ""},
+                    "",
+                    "Opening input 1: a.mp4"},
         FailureCase{"FirstInputNotAMovie",
                     {"bad.mp4", "a.mp4"},
                     "Merging file bad.mp4\nMerging file a.mp4\nOutput file bad.mp4_joined.mp4\n",
                     false,
                     "",
-                    ""},
+                    "",
+                    "Reading input 1 of 2: bad.mp4"},
         FailureCase{"LaterInputNotAMovie",
                     {"a.mp4", "bad.mp4", "--out", "joined.mp4"},
                     "Merging file a.mp4\nMerging file bad.mp4\nOutput file joined.mp4\n",
                     true,
                     "",
-                    "joined.mp4"},
+                    "joined.mp4",
+                    "Reading input 2 of 2: bad.mp4"},
         FailureCase{"OutputIsAnInput",
                     {"b.mp4", "a.mp4", "--out", "a.mp4"},
                     "Merging file b.mp4\nMerging file a.mp4\nOutput file a.mp4\n",
                     false,
                     "",
-                    ""},
+                    "",
+                    "Opening input 2: a.mp4"},
         // A directory is refused when it is opened, before the output is created.
         FailureCase{"DirectoryInput",
                     {"a.mp4", "clips", "--out", "joined.mp4"},
                     "Merging file a.mp4\nMerging file clips\nOutput file joined.mp4\n",
                     false,
                     "Error: Is a directory (is a directory, os error 21)\n",
-                    ""}),
+                    "",
+                    "Opening input 2: clips"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ProgramTest, StandardOutputThatCannotBeWrittenEndsTheRun) {
@@ -404,7 +426,7 @@ TEST_F(ProgramTest, StandardOutputThatCannotBeWrittenEndsTheRun) {
   for (const std::string& word : program_command({BINARY, "a.mp4", "b.mp4"})) command += " '" + word + "'";
   const RunResult result = run_shell(command + " >/dev/full");
   EXPECT_EQ(result.exit_status, 101);
-  EXPECT_EQ(result.err, "Error: No space left on device (no storage space, os error 28)\n");
+  EXPECT_EQ(split_report(result.err).error_line, "Error: No space left on device (no storage space, os error 28)\n");
 }
 
 /// Runs the program with standard output on a pipe nobody reads any more.
@@ -441,7 +463,7 @@ RunResult run_into_closed_pipe(const std::vector<std::string>& program) {
 TEST_F(ProgramTest, ReaderGoneIsAFailedWriteNotASignal) {
   const RunResult result = run_into_closed_pipe({BINARY, dir.file("a.mp4"), dir.file("b.mp4")});
   EXPECT_EQ(result.exit_status, 101);
-  EXPECT_EQ(result.err, "Error: Broken pipe (other error, os error 32)\n");
+  EXPECT_EQ(split_report(result.err).error_line, "Error: Broken pipe (other error, os error 32)\n");
 }
 
 }  // namespace
