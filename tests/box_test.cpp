@@ -35,21 +35,24 @@ TEST(IsContainer, DescendsIntoStsdOnlyWhileReading) {
   }
 }
 
-TEST(BoxTypeText, ShowsValidUtf8AsTextAndEverythingElseAsHex) {
+// Box types reach messages and log lines: printable text stays as it is, and
+// every other byte is escaped, so no message is cut short or garbles a terminal.
+TEST(BoxTypeText, ShowsPrintableTextAndEscapesEveryOtherByte) {
   struct Case {
     std::uint32_t type;
     std::string text;
   };
   const Case cases[] = {
       {BOX_MDAT, "mdat"},
-      {0x00000000, std::string(4, '\0')},  // NUL is valid UTF-8
-      {0xA9746F6F, "A9746F6F"},             // a lone continuation byte
+      {0x00000000, "\\x00\\x00\\x00\\x00"},  // NUL would end a C string
+      {0xA9746F6F, "\\xA9too"},             // a lone continuation byte (QuickTime's Mac Roman copyright sign)
       {0xC2A9746F, "\xC2\xA9to"},           // a two-byte sequence
-      {0xC0AF7878, "C0AF7878"},             // an overlong form
-      {0xE28274FF, "E28274FF"},             // a sequence cut short
-      {0x0A0D0909, "\n\r\t\t"},             // control characters stay as they are
+      {0xC0AF7878, "\\xC0\\xAFxx"},         // an overlong form
+      {0xE28274FF, "\\xE2\\x82t\\xFF"},     // a sequence cut short
+      {0x0A0D0960, "\\x0A\\x0D\\x09`"},     // control characters
       {0xF09F8E9E, "\xF0\x9F\x8E\x9E"},     // one four-byte character
-      {0xEDA080FF, "EDA080FF"},             // a surrogate
+      {0xEDA080FF, "\\xED\\xA0\\x80\\xFF"},  // a surrogate
+      {0xFFD8FFE0, "\\xFF\\xD8\\xFF\\xE0"},  // the first bytes of a JPEG file
   };
   for (const Case& c : cases) EXPECT_EQ(box_type_text(c.type), c.text) << std::hex << c.type;
 }

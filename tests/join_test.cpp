@@ -270,14 +270,21 @@ TEST(Join, ALaterInputsMovieBoxMayRunToTheEndOfTheFile) {
   expect_joined({inspect_movie(first), inspect_movie(second)}, inspect_movie(read_file(dir.file("out.mp4"))));
 }
 
-TEST(Join, ChunkOffsetsOnlyInLaterInputsAreRefusedNotWrittenOverTheStart) {
+// A refused join touches nothing: the inputs are read and accepted before the
+// output is created, so an earlier output at that path stays as it was.
+TEST(Join, ARefusedJoinLeavesAnExistingOutputAsItWas) {
   TempDir dir;
   MoviePlan one_track = two_track_movie(5, 1);
   one_track.tracks.pop_back();
   const auto paths = write_inputs(dir, {make_movie(one_track), make_movie(two_track_movie(5, 2))});
+  const Bytes earlier = text("an earlier, good join");
+  write_file(dir.file("out.mp4"), earlier);
   const Status status = join_files(paths, dir.file("out.mp4"), nullptr);
   ASSERT_FALSE(status);
-  EXPECT_NE(status.error().message().find("only in later inputs"), std::string::npos) << status.error().message();
+  EXPECT_EQ(status.error().kind(), ErrorKind::Unsupported);
+  EXPECT_NE(status.error().message().find(paths[1]), std::string::npos) << status.error().message();
+  EXPECT_NE(status.error().message().find("track 2"), std::string::npos) << status.error().message();
+  EXPECT_EQ(read_file(dir.file("out.mp4")), earlier);
 }
 
 TEST(Join, TheOutputIsNeverOneOfTheInputs) {

@@ -12,8 +12,10 @@ namespace reelknit {
 
 /// Joins `input_paths`, in playing order, into a new file at `output_path`.
 /// The first input's box tree is the template of the output. The inputs are
-/// only read; the output is created (or replaced) once every input is open.
-/// Returns the first error met; a partly written output stays on disk.
+/// only read; the output is created (or replaced) only once every input has
+/// been read and accepted, so a refused join leaves an existing file there as
+/// it was. Returns the first error met; a join that fails while writing
+/// leaves its partly written output on disk.
 Status join_files(const std::vector<std::string>& input_paths, const std::string& output_path,
                   const ProgressCallback& progress);
 

@@ -107,8 +107,11 @@ Status join_files_with(const std::vector<std::string>& input_paths, const std::s
   if (input_paths.empty()) return Error(ErrorKind::InvalidInput, "no input files to join");
   REELKNIT_ASSIGN_OR_RETURN(OpenedInputs inputs, open_inputs(input_paths, seams));
   REELKNIT_TRY(check_output_is_not_an_input(output_path, inputs.statuses, seams));
-  REELKNIT_ASSIGN_OR_RETURN(std::unique_ptr<File> output_file, seams.create_output(output_path));
+  // Every input is read and accepted before the output is created: a refused
+  // join leaves a file already at the output path as it was.
   REELKNIT_ASSIGN_OR_RETURN(const ReadInputs read, read_inputs(inputs.files, input_paths, progress));
+  REELKNIT_DEBUG(LOG_TARGET_DRIVER, "Creating the output {}", output_path);
+  REELKNIT_ASSIGN_OR_RETURN(std::unique_ptr<File> output_file, seams.create_output(output_path));
   return write_joined(inputs.files, std::move(output_file), read, progress, seams);
 }
 

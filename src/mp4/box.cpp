@@ -37,40 +37,36 @@ bool is_sample_table(std::uint32_t type) {
 
 namespace {
 
-bool is_valid_utf8(const std::uint8_t* bytes, std::size_t length) {
-  std::size_t i = 0;
-  while (i < length) {
-    const std::uint8_t lead = bytes[i];
-    std::size_t continuation;
-    std::uint32_t code_point;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      continuation = 1;
-      code_point = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      continuation = 2;
-      code_point = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      continuation = 3;
-      code_point = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (i + continuation >= length) return false;
-    for (std::size_t k = 1; k <= continuation; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return false;
-      code_point = (code_point << 6) | (bytes[i + k] & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    static constexpr std::uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-    if (code_point < smallest[continuation]) return false;
-    if (code_point >= 0xD800 && code_point <= 0xDFFF) return false;
-    if (code_point > 0x10FFFF) return false;
-    i += continuation + 1;
+/// The length of the UTF-8 sequence of a printable character at `bytes`, or 0
+/// when what stands there is a control character or not UTF-8 at all.
+std::size_t printable_utf8_length(const std::uint8_t* bytes, std::size_t length) {
+  const std::uint8_t lead = bytes[0];
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+  std::size_t continuation;
+  std::uint32_t code_point;
+  if ((lead & 0xE0) == 0xC0) {
+    continuation = 1;
+    code_point = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    continuation = 2;
+    code_point = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    continuation = 3;
+    code_point = lead & 0x07;
+  } else {
+    return 0;
   }
-  return true;
+  if (continuation >= length) return 0;
+  for (std::size_t k = 1; k <= continuation; ++k) {
+    if ((bytes[k] & 0xC0) != 0x80) return 0;
+    code_point = (code_point << 6) | (bytes[k] & 0x3F);
+  }
+  // Overlong forms, surrogates, values past U+10FFFF and the C1 controls are not printable text.
+  static constexpr std::uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+  if (code_point < smallest[continuation]) return 0;
+  if (code_point >= 0xD800 && code_point <= 0xDFFF) return 0;
+  if (code_point > 0x10FFFF || code_point < 0xA0) return 0;
+  return continuation + 1;
 }
 
 }  // namespace
@@ -78,10 +74,20 @@ bool is_valid_utf8(const std::uint8_t* bytes, std::size_t length) {
 std::string box_type_text(std::uint32_t type) {
   std::uint8_t bytes[4];
   store_be32(bytes, type);
-  if (is_valid_utf8(bytes, 4)) return std::string(std::begin(bytes), std::end(bytes));
-  char hex[9];
-  std::snprintf(hex, sizeof hex, "%08X", type);
-  return hex;
+  std::string text;
+  for (std::size_t i = 0; i < 4;) {
+    if (const std::size_t length = printable_utf8_length(bytes + i, 4 - i); length != 0) {
+      text.append(bytes + i, bytes + i + length);
+      i += length;
+      continue;
+    }
+    // A byte that is no printable text would cut a message short (NUL) or garble a terminal.
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", bytes[i]);
+    text += escaped;
+    ++i;
+  }
+  return text;
 }
 
 Status check_box_extent(const BoxHeader& header) {

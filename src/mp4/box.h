@@ -73,7 +73,7 @@ bool is_container(std::uint32_t type, bool reading);
 /// in the output: stts, ctts, stsz, stss, stco, co64, sdtp, stsc.
 bool is_sample_table(std::uint32_t type);
 
-/// The type as text when its bytes are valid UTF-8, else 8 upper-case hex digits.
+/// The type as text; a byte that is not part of printable UTF-8 text shows as \\xNN (NUL as \\x00).
 std::string box_type_text(std::uint32_t type);
 
 /// Reads a header at the current position of `source`, which offers

@@ -39,6 +39,14 @@ void finish_input(Desc& desc, std::size_t input_index) {
   }
 }
 
+std::optional<std::size_t> find_offsets_without_table(const Desc& desc) {
+  for (std::size_t slot = 0; slot < desc.tracks.size(); ++slot) {
+    const TrackDesc& track = desc.tracks[slot];
+    if (track.stco.size() > track.chunk_base && !track.stco_presence.in_first_input) return slot;
+  }
+  return std::nullopt;
+}
+
 std::vector<TableMarks> mark_tables(const Desc& desc) {
   std::vector<TableMarks> marks;
   for (const TrackDesc& track : desc.tracks) marks.push_back(TableMarks{track.stsc.size()});

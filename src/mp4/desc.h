@@ -76,6 +76,7 @@ struct TrackDesc {
   TablePresence ctts_presence;
   TablePresence stss_presence;
   TablePresence sdtp_presence;
+  TablePresence stco_presence;
 };
 
 struct Desc {
@@ -108,6 +109,11 @@ struct TableMarks {
   std::size_t stsc = 0;
 };
 std::vector<TableMarks> mark_tables(const Desc& desc);
+
+/// A track to which the input just read (before `finish_input`) brought chunk
+/// offsets that no table of the first input's tree would carry: its samples
+/// would lose their places in the output.
+std::optional<std::size_t> find_offsets_without_table(const Desc& desc);
 
 /// A chunk of the input just read whose data does not lie inside `span`.
 struct ChunkOutsideSpan {

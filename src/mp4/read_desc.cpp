@@ -227,6 +227,7 @@ Status read_stss(Walk& walk, const BoxHeader& header, TrackDesc& track) {
 
 Status read_chunk_offsets(Walk& walk, const BoxHeader& header, TrackDesc& track, bool wide) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, wide ? 8 : 4));
+  track.stco_presence.note(walk.input_index);
   if (count == 0) return success();
   REELKNIT_ASSIGN_OR_RETURN(const MdatSpan* span, current_span(walk, header));
   // Offsets become relative to the merged media data, where this input's part starts at mdat_base.

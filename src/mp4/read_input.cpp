@@ -125,6 +125,12 @@ Status read_input(BufferedReader& reader, Desc& desc, std::size_t input_index, s
   REELKNIT_TRY(read_desc(reader, desc, 0, box_part_end, input_index));
   REELKNIT_TRY(check_chunks(desc, marks, found, input_name));
   REELKNIT_TRY(check_sample_tables(desc, marks, more_inputs_follow, input_name));
+  if (const auto slot = find_offsets_without_table(desc)) {
+    return input_error(ErrorKind::Unsupported, input_name,
+                       format_text("track {} has chunk offsets, but the first input's track {} has no chunk-offset "
+                                   "table (stco or co64) to carry them",
+                                   *slot + 1, *slot + 1));
+  }
   finish_input(desc, input_index);
   return success();
 }

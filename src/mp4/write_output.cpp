@@ -23,8 +23,6 @@ struct Writer {
   /// What the walk has learned so far; the merged media data takes the place
   /// of the first top-level `mdat` only, and sets its position.
   WrittenMovie written;
-  /// The tracks whose chunk-offset table has been written.
-  std::array<bool, TRACK_SLOTS> offsets_written{};
 };
 
 Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t list_end, int depth);
@@ -281,7 +279,6 @@ std::vector<Entry> merge_runs(const std::vector<Entry>& entries, Value Entry::*v
 Status write_chunk_offset_entries(Writer& w, std::uint64_t track_index, const TrackDesc& track) {
   OutputStream& out = w.out;
   REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(track.stco.size())));
-  w.offsets_written[track_index] = true;
   if (w.written.media_data_position) return write_chunk_offsets(out, track, *w.written.media_data_position);
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t entries_position, out.position());
   w.written.pending_chunk_offsets.push_back(PendingChunkOffsets{track_index, entries_position});
@@ -387,19 +384,6 @@ Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uin
   }
 }
 
-/// A track whose chunk offsets no table of the first input's tree carries
-/// would lose its samples' places.
-Status check_every_track_has_offsets(const Writer& w) {
-  for (std::size_t slot = 0; slot < w.desc.tracks.size(); ++slot) {
-    if (w.desc.tracks[slot].stco.empty() || w.offsets_written[slot]) continue;
-    return Error(ErrorKind::InvalidData,
-                 format_text("track {} has chunk offsets only in later inputs; the first input has no chunk-offset "
-                             "table for it",
-                             slot + 1));
-  }
-  return success();
-}
-
 }  // namespace
 
 Result<WrittenMovie> write_output(std::span<InputFile> inputs, OutputStream& output, const Desc& desc,
@@ -407,7 +391,6 @@ Result<WrittenMovie> write_output(std::span<InputFile> inputs, OutputStream& out
   Writer w{inputs, output, desc, *inputs.front().file, WrittenMovie{}};
   REELKNIT_TRY(w.first.seek(SeekFrom::start(0)));
   REELKNIT_TRY(write_level(w, 0, box_part_end, 0));
-  REELKNIT_TRY(check_every_track_has_offsets(w));
   if (!w.written.pending_chunk_offsets.empty()) {
     if (!w.written.media_data_position) {
       return Error(ErrorKind::InvalidData, "the first input has chunk-offset tables but no media data (mdat) box");

@@ -385,10 +385,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"OutputDirectoryMissing",
                     {"a.mp4", "--out", "nowhere/x.mp4"},
                     "Merging file a.mp4\nOutput file nowhere/x.mp4\n",
-                    false,
+                    true,  // the input is read before the output is created
                     "Error: No such file or directory (entity not found, os error 2)\n",
                     "",
-                    "Opening input 1: a.mp4"},
+                    "Creating the output nowhere/x.mp4"},
         FailureCase{"FirstInputNotAMovie",
                     {"bad.mp4", "a.mp4"},
                     "Merging file bad.mp4\nMerging file a.mp4\nOutput file bad.mp4_joined.mp4\n",
