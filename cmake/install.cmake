@@ -6,7 +6,7 @@ include(CMakePackageConfigHelpers)
 set(REELKNIT_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/reelknit)
 
 install(TARGETS reelknit RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS reelknit_lib EXPORT reelknitTargets
+install(TARGETS reelknit_lib reelknit_chapters reelknit_error EXPORT reelknitTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
