@@ -62,14 +62,24 @@ void write_output_flushed(const std::string& text) {
   if (auto flushed = flush_output(); !flushed) fail(flushed.error());
 }
 
-}  // namespace
+/// Joins `inputs` into `output_path` with the messages of every join:
+/// "Output file", the progress, and "Done in" counted from `start`. The output
+/// then takes the first input's file time. Returns the join's error.
+reelknit::Status join_with_progress(const std::vector<std::string>& inputs, const std::string& output_path,
+                                    std::chrono::steady_clock::time_point start) {
+  g_progress_shown = false;
+  write_output(reelknit::cli::output_file_text(output_path));
+  REELKNIT_TRY(reelknit::join_files(inputs, output_path, [](double fraction) {
+    g_progress_shown = true;
+    write_output_flushed(reelknit::cli::progress_text(fraction));
+  }));
+  reelknit::update_file_times(inputs.front(), output_path);
+  write_output_flushed(reelknit::cli::done_text(std::chrono::steady_clock::now() - start));
+  return reelknit::success();
+}
 
-int main(int argc, char** argv) {
-  const auto start = std::chrono::steady_clock::now();
-  // A reader that went away is a failed write, reported like any other, not a silent death.
-  ::signal(SIGPIPE, SIG_IGN);
-
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
+/// The join of the inputs the arguments name, in their order.
+int join_named_inputs(const std::vector<std::string>& arguments, std::chrono::steady_clock::time_point start) {
   const auto request = reelknit::cli::walk_arguments(arguments, reelknit::cli::path_exists,
                                                      [](Stream stream, const std::string& text) {
                                                        if (stream == Stream::Out)
@@ -85,16 +95,27 @@ int main(int argc, char** argv) {
     write_error(reelknit::cli::no_output_name_text(request.inputs.front()));
     return reelknit::cli::EXIT_NO_OUTPUT_NAME;
   }
-  write_output(reelknit::cli::output_file_text(*request.output_path));
-
-  auto joined = reelknit::join_files(request.inputs, *request.output_path, [](double fraction) {
-    g_progress_shown = true;
-    write_output_flushed(reelknit::cli::progress_text(fraction));
-  });
-  if (!joined) fail(joined.error());
-
-  reelknit::update_file_times(request.inputs.front(), *request.output_path);
-
-  write_output_flushed(reelknit::cli::done_text(std::chrono::steady_clock::now() - start));
+  if (auto joined = join_with_progress(request.inputs, *request.output_path, start); !joined) fail(joined.error());
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto start = std::chrono::steady_clock::now();
+  // A reader that went away is a failed write, reported like any other, not a silent death.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  switch (reelknit::cli::choose_mode(arguments)) {
+    case reelknit::cli::Mode::Help:
+      write_output_flushed(reelknit::cli::help_text());
+      return 0;
+    case reelknit::cli::Mode::Version:
+      write_output_flushed(reelknit::cli::version_text());
+      return 0;
+    case reelknit::cli::Mode::Join:
+      break;
+  }
+  return join_named_inputs(arguments, start);
 }
