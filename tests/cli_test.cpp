@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "Merging file ..\nMerging file a.mp4\n"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
-TEST(ChooseMode, FirstHelpOrVersionWinsWhereverItStands) {
+TEST(ChooseMode, FirstHelpOrVersionWinsWhereverItStandsThenChapters) {
   using cli::Mode;
   const std::pair<std::vector<std::string>, Mode> cases[] = {
       {{}, Mode::Join},
@@ -109,6 +109,11 @@ TEST(ChooseMode, FirstHelpOrVersionWinsWhereverItStands) {
       {{"a.mp4", "--version", "b.mp4"}, Mode::Version},
       {{"--version", "--help"}, Mode::Version},
       {{"-h", "--version"}, Mode::Help},
+      {{"--chapters", "DCIM/100GOPRO"}, Mode::Chapters},
+      {{"GX010042.MP4", "--out", "trip.mp4", "--chapters"}, Mode::Chapters},
+      {{"--chapters", "DCIM/100GOPRO", "--help"}, Mode::Help},
+      {{"--out", "--chapters", "a.mp4"}, Mode::Join},
+      {{"--chapters=DCIM", "--CHAPTERS"}, Mode::Join},
       // The value of --out is a name, whatever it looks like.
       {{"a.mp4", "--out", "--help"}, Mode::Join},
       {{"--out", "-h", "--version"}, Mode::Version},
@@ -195,7 +200,7 @@ TEST(Messages, ElapsedTimeCutToMillisecondsWithThreeDecimals) {
 
 TEST(Messages, Texts) {
   EXPECT_EQ(cli::version_text(), "reelknit " REELKNIT_VERSION "\n");
-  for (const char* option : {"--out output", "-h, --help", "--version"})
+  for (const char* option : {"--out output", "--chapters path", "-h, --help", "--version"})
     EXPECT_NE(cli::help_text().find(option), std::string::npos) << option;
   EXPECT_EQ(cli::merging_file_text("clips/a.mp4"), "Merging file clips/a.mp4\n");
   EXPECT_EQ(cli::no_inputs_text(), "No input files!\n");

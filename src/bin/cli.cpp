@@ -12,6 +12,7 @@ bool path_exists(const std::string& path) {
 }
 
 Mode choose_mode(const std::vector<std::string>& arguments) {
+  Mode mode = Mode::Join;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (argument == "--out") {
@@ -20,9 +21,11 @@ Mode choose_mode(const std::vector<std::string>& arguments) {
       return Mode::Help;
     } else if (argument == "--version") {
       return Mode::Version;
+    } else if (argument == "--chapters") {
+      mode = Mode::Chapters;
     }
   }
-  return Mode::Join;
+  return mode;
 }
 
 Request walk_arguments(const std::vector<std::string>& arguments, const ExistsTest& exists,
@@ -62,6 +65,7 @@ std::optional<std::string> default_output_path(std::string_view input) {
 
 std::string help_text() {
   return "Usage: reelknit [input ...] [--out output] [input ...]\n"
+         "       reelknit --chapters path ... [--out output]\n"
          "       reelknit --help | --version\n"
          "\n"
          "Joins the chapter files of one recording into one MP4, losslessly, in the\n"
@@ -69,10 +73,16 @@ std::string help_text() {
          "after it with _joined.mp4 appended.\n"
          "\n"
          "  --out output  write the joined file to output; the last --out counts\n"
+         "  --chapters    find GoPro recordings by their chapter file names: each path\n"
+         "                is a card folder (every recording in it) or a chapter file\n"
+         "                (its recording); each recording of two chapters or more is\n"
+         "                joined in chapter order next to its first chapter; --out\n"
+         "                only when the paths name exactly one recording\n"
          "  -h, --help    show this help and exit\n"
          "  --version     show the version and exit\n"
          "\n"
-         "Every other argument is an input.\n";
+         "Every other argument is an input, or with --chapters a path.\n"
+         "Example: reelknit --chapters /media/card/DCIM/100GOPRO\n";
 }
 
 std::string version_text() { return "reelknit " REELKNIT_VERSION "\n"; }

@@ -29,11 +29,12 @@ using ExistsTest = std::function<bool(const std::string&)>;
 bool path_exists(const std::string& path);
 
 /// What the command line asks the program to do.
-enum class Mode { Join, Help, Version };
+enum class Mode { Join, Chapters, Help, Version };
 
 /// The first "--help", "-h" or "--version" decides wherever it stands, so that
-/// asking for help never joins anything; without one, the arguments ask for a
-/// join. The argument after "--out" is its value, never an option.
+/// asking for help never joins anything; without one, a "--chapters" anywhere
+/// asks for the recordings of a card, else the arguments ask for a join. The
+/// argument after "--out" is its value, never an option.
 Mode choose_mode(const std::vector<std::string>& arguments);
 
 /// What the command line asks for.

@@ -1,5 +1,6 @@
-// The reelknit command: wires the argument walk, standard output and error,
-// the monotonic clock and the exit status around join_files.
+// The reelknit command: wires the argument walk (or the chapters command),
+// standard output and error, the monotonic clock and the exit status around
+// join_files.
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bin/chapters_command.h"
 #include "bin/cli.h"
 #include "reelknit/join.h"
 
@@ -47,13 +49,25 @@ void write_error(const std::string& text) {
   std::fputs(text.c_str(), stderr);
 }
 
+/// A terminal still shows the progress line; a report of a failure goes on a line of its own.
+void end_progress_line() {
+  if (g_progress_shown && ::isatty(STDERR_FILENO)) write_error("\n");
+}
+
 /// Ends the run with status 101. Also called from the progress callback, inside
 /// join_files: the output stays as far as it was written, as after any failed join.
 [[noreturn]] void fail(const Error& error) {
-  // A terminal still shows the progress line; the report goes on a line of its own.
-  if (g_progress_shown && ::isatty(STDERR_FILENO)) write_error("\n");
+  end_progress_line();
   write_error(reelknit::cli::fatal_error_text(error));
   std::exit(reelknit::cli::EXIT_MERGE_FAILED);
+}
+
+/// Sends a message of the command to its stream.
+void say(Stream stream, const std::string& text) {
+  if (stream == Stream::Out)
+    write_output(text);
+  else
+    write_error(text);
 }
 
 /// Writes a line that must reach standard output now; the run ends if it cannot.
@@ -80,13 +94,7 @@ reelknit::Status join_with_progress(const std::vector<std::string>& inputs, cons
 
 /// The join of the inputs the arguments name, in their order.
 int join_named_inputs(const std::vector<std::string>& arguments, std::chrono::steady_clock::time_point start) {
-  const auto request = reelknit::cli::walk_arguments(arguments, reelknit::cli::path_exists,
-                                                     [](Stream stream, const std::string& text) {
-                                                       if (stream == Stream::Out)
-                                                         write_output(text);
-                                                       else
-                                                         write_error(text);
-                                                     });
+  const auto request = reelknit::cli::walk_arguments(arguments, reelknit::cli::path_exists, say);
   if (request.inputs.empty()) {
     write_error(reelknit::cli::no_inputs_text());
     return 0;
@@ -97,6 +105,19 @@ int join_named_inputs(const std::vector<std::string>& arguments, std::chrono::st
   }
   if (auto joined = join_with_progress(request.inputs, *request.output_path, start); !joined) fail(joined.error());
   return 0;
+}
+
+/// The recordings of a card, each joined as if its chapters had been named in order.
+int join_card_recordings(const std::vector<std::string>& arguments) {
+  const int status = reelknit::cli::run_chapters(
+      arguments, say, [](const std::vector<std::string>& chapters, const std::string& output_path) {
+        auto joined = join_with_progress(chapters, output_path, std::chrono::steady_clock::now());
+        // More lines follow on standard output: the next one must not continue the progress line.
+        if (!joined && g_progress_shown) write_output("\n");
+        return joined;
+      });
+  if (auto flushed = flush_output(); !flushed) fail(flushed.error());
+  return status;
 }
 
 }  // namespace
@@ -114,6 +135,8 @@ int main(int argc, char** argv) {
     case reelknit::cli::Mode::Version:
       write_output_flushed(reelknit::cli::version_text());
       return 0;
+    case reelknit::cli::Mode::Chapters:
+      return join_card_recordings(arguments);
     case reelknit::cli::Mode::Join:
       break;
   }
