@@ -155,7 +155,9 @@ TEST_P(RunChapters, JoinsEachCompleteRecordingAndSaysWhatBecameOfEveryOne) {
   std::vector<std::vector<std::string>> joins;
   const int status = cli::run_chapters(
       arguments,
-      [&](Stream stream, const std::string& text) { transcript += (stream == Stream::Err ? "E:" : "") + relative(text); },
+      [&](Stream stream, const std::string& text) {
+        transcript += (stream == Stream::Err ? "E:" : "") + relative(text);
+      },
       [&](const std::vector<std::string>& chapters, const std::string& output_path) -> Status {
         joins.emplace_back();
         for (const std::string& chapter : chapters) joins.back().push_back(relative(chapter));
@@ -248,7 +250,11 @@ INSTANTIATE_TEST_SUITE_P(
                 {},
                 "E:Error: card/GOPR0043.THM: not named like a GoPro chapter file (invalid input parameter)\n",
                 1},
-        RunCase{"NoPath", {"--chapters", "--out", "trip.mp4"}, {}, "E:No folder or chapter file given to --chapters\n", 1}),
+        RunCase{"NoPath",
+                {"--chapters", "--out", "trip.mp4"},
+                {},
+                "E:No folder or chapter file given to --chapters\n",
+                1}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(RunChaptersOnAnEmptyCard, NothingToJoinIsNoFailure) {

@@ -97,13 +97,16 @@ Discovery discover_recordings(const std::vector<std::string>& paths) {
 
 Result<std::vector<PlannedRecording>> plan_recordings(std::vector<ChapterSequence> recordings,
                                                       const std::optional<std::string>& output_path) {
-  if (output_path && recordings.size() != 1) return Error(ErrorKind::InvalidInput, out_refused_message(recordings.size()));
+  if (output_path && recordings.size() != 1)
+    return Error(ErrorKind::InvalidInput, out_refused_message(recordings.size()));
   std::vector<PlannedRecording> plan;
   for (ChapterSequence& sequence : recordings) {
     PlannedRecording planned;
     planned.verdict = verdict_on(sequence);
-    if (planned.verdict == Verdict::Join)
-      planned.output_path = output_path ? *output_path : default_output_path(sequence.chapter_paths.front()).value_or("");
+    if (planned.verdict == Verdict::Join) {
+      planned.output_path =
+          output_path ? *output_path : default_output_path(sequence.chapter_paths.front()).value_or("");
+    }
     planned.sequence = std::move(sequence);
     plan.push_back(std::move(planned));
   }

@@ -73,8 +73,10 @@ std::vector<std::string> lines_of(const std::string& text) {
 /// Every path below `root`, relative, with each file's bytes.
 std::map<std::string, Bytes> snapshot(const fs::path& root) {
   std::map<std::string, Bytes> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    files[fs::relative(entry.path(), root).string()] = entry.is_regular_file() ? read_file(entry.path().string()) : Bytes{};
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(entry.path(), root).string();
+    files[name] = entry.is_regular_file() ? read_file(entry.path().string()) : Bytes{};
+  }
   return files;
 }
 
@@ -284,7 +286,8 @@ void expect_packets_in_chapter_order(const std::vector<std::string>& chapters, c
         ASSERT_EQ(actual.key, packet.key) << "packet " << at - 1;
         ASSERT_EQ(actual.dts.value() - chapter_start, packet.dts.value() - expected.front().dts.value());
       }
-      chapter_start += static_cast<std::int64_t>(movies[c].tracks.at(static_cast<std::size_t>(stream.index)).stts_duration);
+      const TrackSamples& track = movies[c].tracks.at(static_cast<std::size_t>(stream.index));
+      chapter_start += static_cast<std::int64_t>(track.stts_duration);
     }
     EXPECT_EQ(at, packets.size()) << "the output has more packets than the chapters";
   }
