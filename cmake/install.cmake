@@ -6,7 +6,7 @@ include(CMakePackageConfigHelpers)
 set(REELKNIT_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/reelknit)
 
 install(TARGETS reelknit RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS reelknit_lib reelknit_join reelknit_mp4 reelknit_insta360 reelknit_io reelknit_base
+install(TARGETS reelknit_lib reelknit_join reelknit_mp4 reelknit_insta360 reelknit_chapters reelknit_io reelknit_base
   EXPORT reelknitTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -8,6 +8,7 @@
 set(REELKNIT_LAYER_FLOORS
   base 1
   io 2
+  chapters 2
   mp4 3
   insta360 3
   join 4

@@ -97,6 +97,37 @@ INSTANTIATE_TEST_SUITE_P(
                  "Merging file ..\nMerging file a.mp4\n"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
+TEST(ChooseMode, FirstHelpOrVersionWinsWhereverItStandsThenChapters) {
+  using cli::Mode;
+  const std::pair<std::vector<std::string>, Mode> cases[] = {
+      {{}, Mode::Join},
+      {{"a.mp4", "b.mp4", "--out", "j.mp4"}, Mode::Join},
+      {{"--help"}, Mode::Help},
+      {{"-h"}, Mode::Help},
+      {{"--version"}, Mode::Version},
+      {{"a.mp4", "missing.mp4", "--out", "j.mp4", "--help"}, Mode::Help},
+      {{"a.mp4", "--version", "b.mp4"}, Mode::Version},
+      {{"--version", "--help"}, Mode::Version},
+      {{"-h", "--version"}, Mode::Help},
+      {{"--chapters", "DCIM/100GOPRO"}, Mode::Chapters},
+      {{"GX010042.MP4", "--out", "trip.mp4", "--chapters"}, Mode::Chapters},
+      {{"--chapters", "DCIM/100GOPRO", "--help"}, Mode::Help},
+      {{"--out", "--chapters", "a.mp4"}, Mode::Join},
+      {{"--chapters=DCIM", "--CHAPTERS"}, Mode::Join},
+      // The value of --out is a name, whatever it looks like.
+      {{"a.mp4", "--out", "--help"}, Mode::Join},
+      {{"--out", "-h", "--version"}, Mode::Version},
+      {{"a.mp4", "--out"}, Mode::Join},
+      // Lookalikes stay inputs.
+      {{"--help=all", "-help", "--HELP", "-H", "-v", "-V", "--versions"}, Mode::Join},
+  };
+  for (const auto& [arguments, mode] : cases) {
+    std::string shown;
+    for (const std::string& a : arguments) shown += a + " ";
+    EXPECT_EQ(cli::choose_mode(arguments), mode) << shown;
+  }
+}
+
 struct NameCase {
   const char* input;
   std::optional<std::string> output;
@@ -168,6 +199,10 @@ TEST(Messages, ElapsedTimeCutToMillisecondsWithThreeDecimals) {
 }
 
 TEST(Messages, Texts) {
+  EXPECT_EQ(cli::version_text(), "reelknit " REELKNIT_VERSION "\n");
+  for (const char* option : {"--out output", "--chapters path", "-h, --help", "--version"})
+    EXPECT_NE(cli::help_text().find(option), std::string::npos) << option;
+  EXPECT_EQ(cli::merging_file_text("clips/a.mp4"), "Merging file clips/a.mp4\n");
   EXPECT_EQ(cli::no_inputs_text(), "No input files!\n");
   EXPECT_EQ(cli::output_file_text("a.mp4_joined.mp4"), "Output file a.mp4_joined.mp4\n");
   EXPECT_EQ(cli::fatal_error_text(Error::from_errno(ENOENT)),

@@ -17,7 +17,7 @@ run_step("install" ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}
 include(GNUInstallDirs)
 foreach(installed
     bin/reelknit
-    include/reelknit/join.h include/reelknit/error.h include/reelknit/log.h
+    include/reelknit/join.h include/reelknit/error.h include/reelknit/log.h include/reelknit/chapters.h
     share/man/man1/reelknit.1)
   if(NOT EXISTS "${prefix}/${installed}")
     message(FATAL_ERROR "not installed: ${installed}")

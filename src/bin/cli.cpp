@@ -11,6 +11,23 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
+Mode choose_mode(const std::vector<std::string>& arguments) {
+  Mode mode = Mode::Join;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--out") {
+      ++i;  // the output's name, whatever it looks like
+    } else if (argument == "--help" || argument == "-h") {
+      return Mode::Help;
+    } else if (argument == "--version") {
+      return Mode::Version;
+    } else if (argument == "--chapters") {
+      mode = Mode::Chapters;
+    }
+  }
+  return mode;
+}
+
 Request walk_arguments(const std::vector<std::string>& arguments, const ExistsTest& exists,
                        const MessageSink& say) {
   Request request;
@@ -25,7 +42,7 @@ Request walk_arguments(const std::vector<std::string>& arguments, const ExistsTe
       say(Stream::Err, "File doesn't exist " + argument + "\n");
       continue;
     }
-    say(Stream::Out, "Merging file " + argument + "\n");
+    say(Stream::Out, merging_file_text(argument));
     request.inputs.push_back(argument);
     // Only the first accepted input names the output, and only when no "--out" came before it.
     if (!request.output_path && !default_considered) request.output_path = default_output_path(argument);
@@ -45,6 +62,32 @@ std::optional<std::string> default_output_path(std::string_view input) {
   if (name == "." || name == "..") return std::nullopt;
   return std::string(path) + "_joined.mp4";
 }
+
+std::string help_text() {
+  return "Usage: reelknit [input ...] [--out output] [input ...]\n"
+         "       reelknit --chapters path ... [--out output]\n"
+         "       reelknit --help | --version\n"
+         "\n"
+         "Joins the chapter files of one recording into one MP4, losslessly, in the\n"
+         "order given. Without --out the output lies next to the first input, named\n"
+         "after it with _joined.mp4 appended.\n"
+         "\n"
+         "  --out output  write the joined file to output; the last --out counts\n"
+         "  --chapters    find GoPro recordings by their chapter file names: each path\n"
+         "                is a card folder (every recording in it) or a chapter file\n"
+         "                (its recording); each recording of two chapters or more is\n"
+         "                joined in chapter order next to its first chapter; --out\n"
+         "                only when the paths name exactly one recording\n"
+         "  -h, --help    show this help and exit\n"
+         "  --version     show the version and exit\n"
+         "\n"
+         "Every other argument is an input, or with --chapters a path.\n"
+         "Example: reelknit --chapters /media/card/DCIM/100GOPRO\n";
+}
+
+std::string version_text() { return "reelknit " REELKNIT_VERSION "\n"; }
+
+std::string merging_file_text(std::string_view input) { return "Merging file " + std::string(input) + "\n"; }
 
 std::string no_inputs_text() { return "No input files!\n"; }
 

@@ -28,6 +28,15 @@ using ExistsTest = std::function<bool(const std::string&)>;
 /// stat(2), following symbolic links; any failure counts as not existing.
 bool path_exists(const std::string& path);
 
+/// What the command line asks the program to do.
+enum class Mode { Join, Chapters, Help, Version };
+
+/// The first "--help", "-h" or "--version" decides wherever it stands, so that
+/// asking for help never joins anything; without one, a "--chapters" anywhere
+/// asks for the recordings of a card, else the arguments ask for a join. The
+/// argument after "--out" is its value, never an option.
+Mode choose_mode(const std::vector<std::string>& arguments);
+
 /// What the command line asks for.
 struct Request {
   std::vector<std::string> inputs;         ///< accepted inputs, in order; duplicates kept
@@ -48,6 +57,12 @@ Request walk_arguments(const std::vector<std::string>& arguments, const ExistsTe
 /// None for a path without such a component: "/", ".", or one ending in "..".
 std::optional<std::string> default_output_path(std::string_view input);
 
+/// How to call the program, for "--help".
+std::string help_text();
+/// "reelknit <version>\n", the version of the build.
+std::string version_text();
+/// "Merging file {}\n"
+std::string merging_file_text(std::string_view input);
 /// "No input files!\n"
 std::string no_inputs_text();
 /// Why there is no output path, naming the input that gave none.

@@ -1,5 +1,6 @@
-// The reelknit command: wires the argument walk, standard output and error,
-// the monotonic clock and the exit status around join_files.
+// The reelknit command: wires the argument walk (or the chapters command),
+// standard output and error, the monotonic clock and the exit status around
+// join_files.
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bin/chapters_command.h"
 #include "bin/cli.h"
 #include "bin/log_context.h"
 #include "reelknit/join.h"
@@ -22,7 +24,7 @@ using reelknit::Error;
 using reelknit::cli::Stream;
 
 bool g_progress_shown = false;
-/// The library's last steps, shown above an error.
+/// The library's last steps in the join under way, shown above its error.
 reelknit::cli::LogContext g_log_context;
 /// The first failed write to standard output. The C library may drop the
 /// buffered bytes when a flush fails, so a later flush alone would not tell.
@@ -74,10 +76,67 @@ void listen_to_the_library() {
   });
 }
 
+/// Sends a message of the command to its stream.
+void say(Stream stream, const std::string& text) {
+  if (stream == Stream::Out)
+    write_output(text);
+  else
+    write_error(text);
+}
+
 /// Writes a line that must reach standard output now; the run ends if it cannot.
 void write_output_flushed(const std::string& text) {
   write_output(text);
   if (auto flushed = flush_output(); !flushed) fail(flushed.error());
+}
+
+/// Joins `inputs` into `output_path` with the messages of every join:
+/// "Output file", the progress, and "Done in" counted from `start`. The output
+/// then takes the first input's file time. Returns the join's error.
+reelknit::Status join_with_progress(const std::vector<std::string>& inputs, const std::string& output_path,
+                                    std::chrono::steady_clock::time_point start) {
+  g_progress_shown = false;
+  g_log_context = {};
+  write_output(reelknit::cli::output_file_text(output_path));
+  REELKNIT_TRY(reelknit::join_files(inputs, output_path, [](double fraction) {
+    g_progress_shown = true;
+    write_output_flushed(reelknit::cli::progress_text(fraction));
+  }));
+  reelknit::update_file_times(inputs.front(), output_path);
+  write_output_flushed(reelknit::cli::done_text(std::chrono::steady_clock::now() - start));
+  return reelknit::success();
+}
+
+/// The join of the inputs the arguments name, in their order.
+int join_named_inputs(const std::vector<std::string>& arguments, std::chrono::steady_clock::time_point start) {
+  const auto request = reelknit::cli::walk_arguments(arguments, reelknit::cli::path_exists, say);
+  if (request.inputs.empty()) {
+    write_error(reelknit::cli::no_inputs_text());
+    return 0;
+  }
+  if (!request.output_path) {
+    write_error(reelknit::cli::no_output_name_text(request.inputs.front()));
+    return reelknit::cli::EXIT_NO_OUTPUT_NAME;
+  }
+  if (auto joined = join_with_progress(request.inputs, *request.output_path, start); !joined) fail(joined.error());
+  return 0;
+}
+
+/// The recordings of a card, each joined as if its chapters had been named in order.
+int join_card_recordings(const std::vector<std::string>& arguments) {
+  const int status = reelknit::cli::run_chapters(
+      arguments, say, [](const std::vector<std::string>& chapters, const std::string& output_path) {
+        auto joined = join_with_progress(chapters, output_path, std::chrono::steady_clock::now());
+        if (!joined) {
+          // More lines follow on standard output: the next one must not continue the progress line.
+          if (g_progress_shown) write_output("\n");
+          // The error's own line follows; above it, where the join was.
+          write_error(g_log_context.context_text());
+        }
+        return joined;
+      });
+  if (auto flushed = flush_output(); !flushed) fail(flushed.error());
+  return status;
 }
 
 }  // namespace
@@ -88,32 +147,18 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   const std::vector<std::string> arguments(argv + 1, argv + argc);
-  const auto request = reelknit::cli::walk_arguments(arguments, reelknit::cli::path_exists,
-                                                     [](Stream stream, const std::string& text) {
-                                                       if (stream == Stream::Out)
-                                                         write_output(text);
-                                                       else
-                                                         write_error(text);
-                                                     });
-  if (request.inputs.empty()) {
-    write_error(reelknit::cli::no_inputs_text());
-    return 0;
-  }
-  if (!request.output_path) {
-    write_error(reelknit::cli::no_output_name_text(request.inputs.front()));
-    return reelknit::cli::EXIT_NO_OUTPUT_NAME;
-  }
-  write_output(reelknit::cli::output_file_text(*request.output_path));
   listen_to_the_library();
-
-  auto joined = reelknit::join_files(request.inputs, *request.output_path, [](double fraction) {
-    g_progress_shown = true;
-    write_output_flushed(reelknit::cli::progress_text(fraction));
-  });
-  if (!joined) fail(joined.error());
-
-  reelknit::update_file_times(request.inputs.front(), *request.output_path);
-
-  write_output_flushed(reelknit::cli::done_text(std::chrono::steady_clock::now() - start));
-  return 0;
+  switch (reelknit::cli::choose_mode(arguments)) {
+    case reelknit::cli::Mode::Help:
+      write_output_flushed(reelknit::cli::help_text());
+      return 0;
+    case reelknit::cli::Mode::Version:
+      write_output_flushed(reelknit::cli::version_text());
+      return 0;
+    case reelknit::cli::Mode::Chapters:
+      return join_card_recordings(arguments);
+    case reelknit::cli::Mode::Join:
+      break;
+  }
+  return join_named_inputs(arguments, start);
 }

@@ -15,6 +15,7 @@
 #include <regex>
 #include <set>
 
+#include "bin/cli.h"
 #include "support/join_check.h"
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
@@ -253,6 +254,14 @@ INSTANTIATE_TEST_SUITE_P(
                  "link.mp4_joined.mp4",
                  {"link.mp4", "a.mp4"},
                  {}},
+        // Only an option where an option may stand: after --out, --help names the output.
+        JoinCase{"HelpAfterOutNamesTheOutput",
+                 {"a.mp4", "b.mp4", "--out", "--help"},
+                 "Merging file a.mp4\nMerging file b.mp4\nOutput file --help\n",
+                 "",
+                 "--help",
+                 {"a.mp4", "b.mp4"},
+                 {"a.mp4_joined.mp4"}},
         JoinCase{"SameInputJoinedTwice",
                  {"a.mp4", "a.mp4"},
                  "Merging file a.mp4\nMerging file a.mp4\nOutput file a.mp4_joined.mp4\n",
@@ -297,6 +306,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "",
                   "File doesn't exist missing.mp4\nFile doesn't exist dangling.mp4\nNo input files!\n"},
         QuietCase{"OutAlone", {"--out", "x.mp4"}, "", 0, "", "No input files!\n"},
+        QuietCase{"Help", {"--help"}, "", 0, cli::help_text(), ""},
+        QuietCase{"ShortHelp", {"-h"}, "", 0, cli::help_text(), ""},
+        QuietCase{"Version", {"--version"}, "", 0, "reelknit " REELKNIT_VERSION "\n", ""},
+        // Asking for help joins nothing and checks no input, wherever it is asked.
+        QuietCase{"HelpAfterInputs", {"a.mp4", "missing.mp4", "b.mp4", "--help"}, "", 0, cli::help_text(), ""},
+        QuietCase{"HelpAmongOut", {"--out", "x.mp4", "a.mp4", "-h", "b.mp4"}, "", 0, cli::help_text(), ""},
+        QuietCase{"VersionAfterInputs", {"a.mp4", "b.mp4", "--version"}, "", 0, "reelknit " REELKNIT_VERSION "\n", ""},
+        QuietCase{"FirstOfVersionAndHelp", {"--version", "--help"}, "", 0, "reelknit " REELKNIT_VERSION "\n", ""},
         QuietCase{"OutNamingAnInputAlone", {"--out", "a.mp4"}, "", 0, "", "No input files!\n"},
         QuietCase{"RootHasNoName",
                   {"/"},
