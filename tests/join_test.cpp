@@ -89,27 +89,14 @@ TEST_P(JoinLayouts, CarriesEverySampleWithContinuousTiming) {
   const Movie output = inspect_movie(joined);
   expect_joined(inputs, output);
 
-  // The first input's tree, with co64 for stco and one 16-byte-header mdat.
-  std::string expected_tree = tree_text(inputs.front().boxes);
-  for (std::size_t at; (at = expected_tree.find("stco")) != std::string::npos;) expected_tree.replace(at, 4, "co64");
-  EXPECT_EQ(tree_text(output.boxes), expected_tree);
+  // The first input's tree, with co64 for stco and one 16-byte-header mdat;
+  // a track that needs an edit list to keep in step gets one.
+  EXPECT_EQ(template_tree(output.boxes), template_tree(inputs.front().boxes));
   const BoxInfo* mdat = find_box(output.boxes, "mdat");
   ASSERT_NE(mdat, nullptr);
   EXPECT_EQ(mdat->header_size, 16u);
 
-  // Durations are the sums over the inputs.
-  std::uint64_t movie_duration = 0;
-  for (const Movie& m : inputs) movie_duration += m.duration;
-  EXPECT_EQ(output.duration, movie_duration);
-  for (std::size_t t = 0; t < output.tracks.size(); ++t) {
-    std::uint64_t tkhd = 0, mdhd = 0;
-    for (const Movie& m : inputs) {
-      tkhd += m.tracks[t].tkhd_duration;
-      mdhd += m.tracks[t].mdhd_duration;
-    }
-    EXPECT_EQ(output.tracks[t].tkhd_duration, tkhd);
-    EXPECT_EQ(output.tracks[t].mdhd_duration, mdhd);
-  }
+  expect_durations_joined(inputs, output);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, JoinLayouts,

@@ -86,46 +86,38 @@ TEST(ConvertDuration, RoundsUpExactlyAndSaturates) {
     EXPECT_EQ(convert_duration(c.duration, c.from, c.to), c.expected) << c.duration << " " << c.from << "->" << c.to;
 }
 
-TEST(ReadDesc, SumsDurationsInTheFirstInputsTimescales) {
+// Chapters in other timescales are converted exactly, into timescales that
+// every input's divides: the movie's and, per track, the media's.
+TEST(ReadDesc, ConvertsEveryInputIntoCommonTimescalesExactly) {
   Desc desc;
-  const auto input = [](std::uint32_t timescale, std::uint64_t movie, std::uint64_t track, std::uint32_t media_scale,
-                        std::uint64_t media, std::uint8_t version) {
+  const auto input = [](std::uint32_t timescale, std::uint64_t movie, std::uint32_t media_scale, std::uint32_t delta,
+                        std::uint8_t version) {
     return box("moov", {mvhd(timescale, movie, version),
-                        box("trak", {tkhd(track, version), box("mdia", {mdhd(media_scale, media, version)})})});
+                        box("trak", {tkhd(movie, version),
+                                     box("mdia", {mdhd(media_scale, 3 * delta, version),
+                                                  box("minf", {box("stbl", {pair_table("stts", {{3, delta}}),
+                                                                            pair_table("ctts", {{3, delta}})})})})})});
   };
-  ASSERT_TRUE(read_input(desc, input(1000, 5000, 5000, 30000, 150150, 0), 0));
-  ASSERT_TRUE(read_input(desc, input(600, 3000, 3000, 15000, 45000, 1), 1));
-  ASSERT_TRUE(read_input(desc, input(30000, 30030, 1001, 30000, 30030, 0), 2));
-  EXPECT_EQ(desc.movie_timescale, 1000u);
-  EXPECT_EQ(desc.input_timescales, (std::vector<std::uint32_t>{1000, 600, 30000}));
-  EXPECT_EQ(desc.mvhd_duration, 5000u + 5000 + 1001);
-  EXPECT_EQ(desc.tracks[0].tkhd_duration, 5000u + 5000 + 34);
-  EXPECT_EQ(desc.tracks[0].mdhd_timescale, 30000u);
-  EXPECT_EQ(desc.tracks[0].mdhd_duration, 150150u + 90000 + 30030);
-}
+  ASSERT_TRUE(read_input(desc, input(1000, 5000, 30000, 1001, 0), 0));
+  ASSERT_TRUE(read_input(desc, input(600, 3000, 15000, 500, 1), 1));
+  ASSERT_TRUE(read_input(desc, input(30000, 30030, 90000, 3003, 0), 2));
+  EXPECT_EQ(desc.movie_timescale, 30000u);  // 1000, 600 and 30000 all divide it
+  EXPECT_EQ(desc.mvhd_duration, 5000u * 30 + 3000 * 50 + 30030);
+  const TrackDesc& track = desc.tracks[0];
+  EXPECT_EQ(track.mdhd_timescale, 90000u);
+  EXPECT_EQ(track.stts, (std::vector<SttsEntry>{{3, 3003}, {3, 3000}, {3, 3003}}));
+  EXPECT_EQ(track.ctts, (std::vector<CttsEntry>{{3, 3003}, {3, 3000}, {3, 3003}}));
+  EXPECT_EQ(track.mdhd_duration, 3u * 3003 + 3 * 3000 + 3 * 3003);
+  EXPECT_EQ(track.media_duration, 3u * 3003 + 3 * 3000 + 3 * 3003);
 
-TEST(ReadDesc, ATrackHeaderBeforeTheMovieHeaderConvertsFromTimescaleZero) {
-  Desc desc;
-  const auto input = [](std::uint64_t track_duration) {
-    return cat({box("trak", {tkhd(track_duration)}), box("moov", {mvhd(1000, 10)})});
-  };
-  ASSERT_TRUE(read_input(desc, input(77), 0));  // no movie timescale yet: adds 0
-  EXPECT_EQ(desc.tracks[0].tkhd_duration, 0u);
-  desc.tracks[0].tkhd_duration = 10;
-  ASSERT_TRUE(read_input(desc, input(77), 1));  // 77 ÷ 0 saturates: the sum drops by one
-  EXPECT_EQ(desc.tracks[0].tkhd_duration, 9u);
-  ASSERT_TRUE(read_input(desc, input(0), 2));
-  EXPECT_EQ(desc.tracks[0].tkhd_duration, 9u);
-}
-
-TEST(ReadDesc, EditListsSumOnlyEditsThatPlayMedia) {
-  Desc desc;
-  const auto edits = [](std::uint8_t version) {
-    return box("moov", {box("trak", {box("edts", {elst({{500, -1}, {4000, 0}, {250, 1024}}, version)})})});
-  };
-  ASSERT_TRUE(read_input(desc, edits(0), 0));
-  ASSERT_TRUE(read_input(desc, edits(1), 1));
-  EXPECT_EQ(desc.tracks[0].elst_segment_duration, 2u * (4000 + 250));
+  // Timescales with no common multiple of 32 bits are refused, naming both.
+  Desc refused;
+  ASSERT_TRUE(read_input(refused, input(1000, 1000, 4294967291u, 1, 0), 0));
+  const Status status = read_input(refused, input(1000, 1000, 4294967279u, 1, 0), 1);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::Unsupported);
+  EXPECT_NE(status.error().message().find("4294967279"), std::string::npos) << status.error().message();
+  EXPECT_NE(status.error().message().find("4294967291"), std::string::npos) << status.error().message();
 }
 
 TEST(ReadDesc, ConstantSampleSizesListNothingButCount) {
@@ -185,8 +177,8 @@ TEST(ReadDesc, TimecodeTracksKeepTheFirstInputsTablesButSumTheirDurations) {
   EXPECT_EQ(tmcd.stts, (std::vector<SttsEntry>{{1, 30000}}));
   EXPECT_EQ(tmcd.stsz_count, 1u);
   EXPECT_EQ(tmcd.stco, (std::vector<std::uint64_t>{0}));
-  EXPECT_EQ(tmcd.elst_segment_duration, 1000u);
-  EXPECT_EQ(tmcd.tkhd_duration, 2000u);
+  // Its one sample's edit runs on through every chapter.
+  EXPECT_EQ(tmcd.edits, (std::vector<EditEntry>{{2000, 0, 0x10000}}));
   EXPECT_EQ(tmcd.mdhd_duration, 60000u);
 }
 
@@ -210,11 +202,15 @@ TEST(ReadDesc, PerSampleTablesCoverTheSamplesOfInputsThatLackThem) {
   EXPECT_EQ(track.stss, (std::vector<std::uint32_t>{1, 4, 5, 6, 7}));
   EXPECT_EQ(track.sdtp, (Bytes{0x20, 0x10, 0x10, 0, 0, 0, 0x20, 0x10, 0x10}));
 
-  Desc refused;
-  ASSERT_TRUE(read_input(refused, input(false), 0));
-  const Status status = read_input(refused, input(true), 1);
-  ASSERT_FALSE(status);
-  EXPECT_NE(status.error().message().find("ctts"), std::string::npos);
+  // Tables only a later input has: the samples before it had offset 0 and were all sync samples.
+  // Dependency flags, which only inform, are kept only where the first input has them.
+  Desc later;
+  ASSERT_TRUE(read_input(later, input(false), 0));
+  ASSERT_TRUE(read_input(later, input(true), 1));
+  const TrackDesc& joined = later.tracks[0];
+  EXPECT_EQ(joined.ctts, (std::vector<CttsEntry>{{3, 0}, {1, 1024}, {2, 0xFFFFFE00}}));
+  EXPECT_EQ(joined.stss, (std::vector<std::uint32_t>{1, 2, 3, 4}));
+  EXPECT_FALSE(joined.sdtp_presence.in_first_input);
 }
 
 TEST(ReadDesc, ASizeZeroBoxRunsToTheEndOfItsParent) {

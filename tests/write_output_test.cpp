@@ -88,7 +88,7 @@ TEST(WriteOutput, RebuildsEveryTableFromTheDescAndPatchesTheContainersAroundThem
 TEST(WriteOutput, PatchesDurationsInTheWidthOfEachBoxVersion) {
   Desc desc;
   desc.mvhd_duration = 0x1'0000'0005;
-  desc.tracks[0].tkhd_duration = 0x2'0000'0006;
+  desc.tracks[0].edits = {{0x2'0000'0006, 0, 0x10000}};  // the track lasts what its edits present
   desc.tracks[0].mdhd_duration = 0x3'0000'0007;
   // Unknown versions take the 32-bit form, as version 0 does, and get the low 32 bits.
   for (std::uint8_t version : {std::uint8_t{2}, std::uint8_t{1}}) {
@@ -120,10 +120,9 @@ TEST(WriteOutput, WidensVersionZeroHeadersWhoseDurationPassesThirtyTwoBits) {
   Desc desc;
   desc.movie_timescale = 90000;
   desc.mvhd_duration = long_duration;
-  desc.tracks[0].tkhd_duration = long_duration + 1;
+  desc.tracks[0].edits = {{500, -1, 0x10000}, {long_duration + 2, 0, 0x10000}};
   desc.tracks[0].mdhd_timescale = 90000;
   desc.tracks[0].mdhd_duration = long_duration + 2;
-  desc.tracks[0].elst_segment_duration = 1000;
   const Bytes file = box("moov", {mvhd(90000, 1), box("trak", {tkhd(1, 0, 7), box("edts", {elst({{500, -1}, {1000, 0}})}),
                                                                box("mdia", {mdhd(90000, 1)})})});
   const Written w = write(file, desc);
@@ -137,7 +136,7 @@ TEST(WriteOutput, WidensVersionZeroHeadersWhoseDurationPassesThirtyTwoBits) {
   const Bytes tk = payload_of(w, "moov/trak/tkhd");
   EXPECT_EQ(tk[0], 1);
   EXPECT_EQ(load_be32(tk.data() + 20), 7u);  // the track id survives the move
-  EXPECT_EQ(load_be64(tk.data() + 28), long_duration + 1);
+  EXPECT_EQ(load_be64(tk.data() + 28), long_duration + 502);
   const Bytes md = payload_of(w, "moov/trak/mdia/mdhd");
   EXPECT_EQ(md[0], 1);
   EXPECT_EQ(load_be32(md.data() + 20), 90000u);
@@ -152,38 +151,48 @@ TEST(WriteOutput, WidensVersionZeroHeadersWhoseDurationPassesThirtyTwoBits) {
   EXPECT_EQ(load_be32(edits.data() + 44), 0x00010000u);
 }
 
-struct EditCase {
-  const char* name;
-  std::vector<Edit> edits;
-  std::uint64_t elst_sum;
-  std::vector<std::uint64_t> expected_durations;
-};
-
-TEST(WriteOutput, PatchesTheFirstEditThatPlaysMediaInMovieUnits) {
-  // Movie timescale 1000, media timescale 15360: 10 s of media is 153600 media units, 10000 movie units.
-  const EditCase cases[] = {
-      {"media longer than the edits", {{9000, 0}}, 9000, {10000}},
-      {"edits longer than the media", {{12000, 0}}, 12000, {12000}},
-      {"an empty edit first stays as it is", {{500, -1}, {9000, 0}}, 9000, {500, 10000}},
-      {"only empty edits: left as copied", {{500, -1}}, 0, {500}},
-      {"no entries: left as copied", {}, 0, {}},
+// Every input's edits replace the first input's edit list; a track that
+// needs one where the first input's has none gets one before its media.
+TEST(WriteOutput, WritesTheJoinedEditListInPlaceOfTheFirstInputs) {
+  const std::vector<EditEntry> two_chapters = {{1500, 1024, 0x10000}, {1000, 74752, 0x10000}};
+  const std::vector<EditEntry> whole_media = {{2500, 0, 0x10000}};
+  struct Case {
+    const char* name;
+    bool first_has_edits;
+    std::vector<EditEntry> edits;
+    std::string tree;
+    std::vector<EditEntry> written;  ///< none when no edit list is expected
   };
-  for (const EditCase& c : cases) {
+  const Case cases[] = {
+      {"replaced", true, two_chapters, "moov(trak(tkhd,edts(elst),mdia(mdhd)))", two_chapters},
+      {"inserted before the media", false, two_chapters, "moov(trak(tkhd,edts(elst),mdia(mdhd)))", two_chapters},
+      {"the whole media from its start needs none", false, whole_media, "moov(trak(tkhd,mdia(mdhd)))", {}},
+      {"kept as it was in a track without samples", true, {}, "moov(trak(tkhd,edts(elst),mdia(mdhd)))",
+       {{77, 5, 0x10000}}},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Desc desc;
-    desc.movie_timescale = 1000;
-    desc.tracks[0].mdhd_timescale = 15360;
-    desc.tracks[0].mdhd_duration = 153600;
-    desc.tracks[0].elst_segment_duration = c.elst_sum;
-    const Bytes file = box("moov", {box("trak", {box("edts", {elst(c.edits)})})});
-    const Written w = write(file, desc);
-    ASSERT_TRUE(w.status);
-    EXPECT_EQ(w.bytes.size(), file.size());
+    desc.movie_timescale = desc.first_movie_timescale = 1000;
+    desc.tracks[0].edits = c.edits;
+    desc.tracks[0].mdhd_timescale = desc.tracks[0].first_mdhd_timescale = 48000;
+    Bytes trak = tkhd(1);
+    if (c.first_has_edits) append(trak, box("edts", {elst({{77, 5}})}));
+    append(trak, box("mdia", {mdhd(48000, 1)}));
+    const Written w = write(box("moov", {box("trak", trak)}), desc);
+    ASSERT_TRUE(w.status) << w.status.error().describe();
+    EXPECT_EQ(tree_text(w.boxes), c.tree);
+    if (c.written.empty()) continue;
     const Bytes payload = payload_of(w, "moov/trak/edts/elst");
-    ASSERT_EQ(load_be32(payload.data() + 4), c.edits.size());
-    for (std::size_t k = 0; k < c.edits.size(); ++k) {
-      EXPECT_EQ(load_be32(payload.data() + 8 + 12 * k), c.expected_durations[k]) << "edit " << k;
-      EXPECT_EQ(static_cast<std::int32_t>(load_be32(payload.data() + 12 + 12 * k)), c.edits[k].media_time);
+    ASSERT_EQ(load_be32(payload.data() + 4), c.written.size());
+    std::uint64_t presented = 0;
+    for (std::size_t k = 0; k < c.written.size(); ++k) {
+      EXPECT_EQ(load_be32(payload.data() + 8 + 12 * k), c.written[k].duration) << "edit " << k;
+      EXPECT_EQ(static_cast<std::int32_t>(load_be32(payload.data() + 12 + 12 * k)), c.written[k].media_time);
+      presented += c.written[k].duration;
+    }
+    if (!c.edits.empty()) {
+      EXPECT_EQ(load_be32(payload_of(w, "moov/trak/tkhd").data() + 20), presented);
     }
   }
 }

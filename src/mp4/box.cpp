@@ -26,6 +26,7 @@ bool is_sample_table(std::uint32_t type) {
     case BOX_STTS:
     case BOX_CTTS:
     case BOX_STSZ:
+    case BOX_STZ2:
     case BOX_STSS:
     case BOX_STCO:
     case BOX_CO64:

@@ -36,6 +36,7 @@ inline constexpr std::uint32_t BOX_ELST = fourcc("elst");
 inline constexpr std::uint32_t BOX_STTS = fourcc("stts");
 inline constexpr std::uint32_t BOX_CTTS = fourcc("ctts");
 inline constexpr std::uint32_t BOX_STSZ = fourcc("stsz");
+inline constexpr std::uint32_t BOX_STZ2 = fourcc("stz2");
 inline constexpr std::uint32_t BOX_STSS = fourcc("stss");
 inline constexpr std::uint32_t BOX_STCO = fourcc("stco");
 inline constexpr std::uint32_t BOX_CO64 = fourcc("co64");
@@ -44,6 +45,7 @@ inline constexpr std::uint32_t BOX_STSC = fourcc("stsc");
 inline constexpr std::uint32_t BOX_TMCD = fourcc("tmcd");
 inline constexpr std::uint32_t BOX_MOOF = fourcc("moof");
 inline constexpr std::uint32_t BOX_MVEX = fourcc("mvex");
+inline constexpr std::uint32_t BOX_HDLR = fourcc("hdlr");
 
 inline constexpr std::uint32_t SHORT_HEADER_SIZE = 8;
 inline constexpr std::uint32_t LARGE_HEADER_SIZE = 16;
@@ -70,7 +72,7 @@ struct BoxHeader {
 bool is_container(std::uint32_t type, bool reading);
 
 /// True for the per-sample tables that are merged across inputs and rebuilt
-/// in the output: stts, ctts, stsz, stss, stco, co64, sdtp, stsc.
+/// in the output: stts, ctts, stsz (and stz2), stss, stco, co64, sdtp, stsc.
 bool is_sample_table(std::uint32_t type);
 
 /// The type as text; a byte that is not part of printable UTF-8 text shows as \\xNN (NUL as \\x00).

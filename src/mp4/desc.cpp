@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 
 namespace reelknit {
 
@@ -19,24 +20,203 @@ std::uint64_t convert_duration(std::uint64_t duration, std::uint32_t from, std::
   return whole * to + rest_converted;
 }
 
-void finish_input(Desc& desc, std::size_t input_index) {
+namespace {
+
+constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t times_saturated(std::uint64_t value, std::uint64_t factor) {
+  if (factor != 0 && value > U64_MAX / factor) return U64_MAX;
+  return value * factor;
+}
+
+/// Per-sample tables that some inputs lack: the samples of an input without
+/// them get composition offset 0, are sync samples, have unknown dependencies.
+void cover_samples_without_tables(TrackDesc& track, std::size_t input_index, std::uint32_t added_samples) {
+  if (added_samples == 0) return;
+  if (track.ctts_presence.missing_from(input_index)) {
+    track.ctts.push_back(CttsEntry{added_samples, 0});
+    track.ctts_samples += added_samples;
+  }
+  // A track without a sync-sample table has only sync samples.
+  if (track.stss_presence.missing_from(input_index)) {
+    for (std::uint32_t k = 1; k <= added_samples; ++k) track.stss.push_back(track.sample_base + k);
+  }
+  // Dependency flags are kept only where the first input's track has them: the output has their table then.
+  if (track.sdtp_presence.in_first_input && track.sdtp_presence.missing_from(input_index)) {
+    track.sdtp.insert(track.sdtp.end(), added_samples, 0);
+  }
+}
+
+/// The input's edits of one track, in the output's units. An input without an
+/// edit list presents its whole media.
+std::vector<EditEntry> edits_in_output_units(const Desc& desc, const TrackDesc& track, const InputTrack& input_track) {
+  const std::uint32_t movie_from = desc.input.timescale;
+  const std::uint32_t movie_to = desc.movie_timescale;
+  std::vector<EditEntry> edits;
+  if (!input_track.has_edit_list) {
+    // As long as its track header says; its media's length where the header says nothing.
+    const std::uint64_t whole = input_track.tkhd_duration != 0
+                                    ? convert_duration(input_track.tkhd_duration, movie_from, movie_to)
+                                    : convert_duration(input_track.sample_duration, track.mdhd_timescale, movie_to);
+    edits.push_back(EditEntry{whole, static_cast<std::int64_t>(track.media_duration), 0x10000});
+    return edits;
+  }
+  for (const EditEntry& edit : input_track.edits) {
+    EditEntry converted = edit;
+    converted.duration = convert_duration(edit.duration, movie_from, movie_to);
+    if (edit.media_time != -1) {
+      converted.media_time = static_cast<std::int64_t>(
+          track.media_duration + times_saturated(static_cast<std::uint64_t>(edit.media_time), input_track.media_scale));
+    }
+    edits.push_back(converted);
+  }
+  return edits;
+}
+
+/// Puts one input's track in the output's edit list.
+void add_track_edits(Desc& desc, TrackDesc& track, const InputTrack& input_track, std::uint64_t movie_duration,
+                     bool more_inputs_follow) {
+  const bool has_samples = input_track.present && track.stsz_count != track.sample_base;
+  if (!has_samples) {
+    // A chapter without this track (or without its samples) still lasts: the track waits it out.
+    if (more_inputs_follow) append_edit(track, desc.movie_timescale, EditEntry{movie_duration, -1, 0x10000});
+    return;
+  }
+  std::uint64_t presented = 0;
+  for (const EditEntry& edit : edits_in_output_units(desc, track, input_track)) {
+    // Samples that all last 0 (a track of descriptions) show one moment: every chapter's time runs on from it.
+    const bool timeless = input_track.sample_duration == 0 && !input_track.has_edit_list;
+    if (timeless && !track.edits.empty() && track.edits.back().media_time == edit.media_time) {
+      track.edits.back().duration += edit.duration;
+    } else {
+      append_edit(track, desc.movie_timescale, edit);
+    }
+    presented += edit.duration;
+  }
+  // Samples that all last 0 (a track of descriptions) present no time: nothing to keep in step.
+  if (!more_inputs_follow || input_track.sample_duration == 0) return;
+  const std::uint64_t one_sample = convert_duration(input_track.largest_delta, track.mdhd_timescale, desc.movie_timescale);
+  // Independently recorded clips: the audio may end before the video. The
+  // next chapter's samples must start where its movie starts.
+  if (presented < movie_duration && movie_duration - presented > one_sample) {
+    append_edit(track, desc.movie_timescale, EditEntry{movie_duration - presented, -1, 0x10000});
+  }
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> common_timescale(std::uint32_t a, std::uint32_t b) {
+  if (a == 0) return b;
+  if (b == 0) return a;
+  const std::uint64_t multiple = std::uint64_t{a} / std::gcd(a, b) * b;
+  if (multiple > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  return static_cast<std::uint32_t>(multiple);
+}
+
+bool rescale_track(TrackDesc& track, std::uint32_t to) {
+  if (track.mdhd_timescale == 0 || to == track.mdhd_timescale) {
+    track.mdhd_timescale = to;
+    return true;
+  }
+  const std::uint64_t factor = to / track.mdhd_timescale;
+  constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
+  for (const SttsEntry& entry : track.stts) {
+    if (entry.sample_delta * factor > U32_MAX) return false;
+  }
+  // Offsets of a version-1 table are signed; version 0 ones are as large as 32 bits go.
+  const bool is_signed = track.ctts_version == 1;
+  for (const CttsEntry& entry : track.ctts) {
+    const std::int64_t value = is_signed ? std::int64_t{static_cast<std::int32_t>(entry.sample_offset)}
+                                         : std::int64_t{entry.sample_offset};
+    const std::int64_t scaled = value * static_cast<std::int64_t>(factor);
+    if (is_signed ? (scaled > std::numeric_limits<std::int32_t>::max() || scaled < std::numeric_limits<std::int32_t>::min())
+                  : scaled > static_cast<std::int64_t>(U32_MAX)) {
+      return false;
+    }
+  }
+  for (SttsEntry& entry : track.stts) entry.sample_delta = static_cast<std::uint32_t>(entry.sample_delta * factor);
+  for (CttsEntry& entry : track.ctts) entry.sample_offset = static_cast<std::uint32_t>(entry.sample_offset * factor);
+  for (EditEntry& edit : track.edits) {
+    if (edit.media_time != -1) {
+      edit.media_time = static_cast<std::int64_t>(times_saturated(static_cast<std::uint64_t>(edit.media_time), factor));
+    }
+  }
+  track.media_duration = times_saturated(track.media_duration, factor);
+  track.mdhd_duration = times_saturated(track.mdhd_duration, factor);
+  track.mdhd_timescale = to;
+  return true;
+}
+
+void rescale_movie(Desc& desc, std::uint32_t to) {
+  if (desc.movie_timescale == 0 || to == desc.movie_timescale) {
+    desc.movie_timescale = to;
+    return;
+  }
+  const std::uint64_t factor = to / desc.movie_timescale;
+  desc.mvhd_duration = times_saturated(desc.mvhd_duration, factor);
+  for (TrackDesc& track : desc.tracks) {
+    for (EditEntry& edit : track.edits) edit.duration = times_saturated(edit.duration, factor);
+  }
+  desc.movie_timescale = to;
+}
+
+void append_edit(TrackDesc& track, std::uint32_t movie_timescale, const EditEntry& edit) {
+  if (edit.duration == 0) return;
+  if (!track.edits.empty()) {
+    EditEntry& last = track.edits.back();
+    if (edit.media_time == -1 && last.media_time == -1) {
+      last.duration += edit.duration;
+      return;
+    }
+    if (edit.media_time != -1 && last.media_time != -1 && edit.rate == last.rate && edit.rate == 0x10000 &&
+        movie_timescale != 0) {
+      // Where the last edit's media ends, within one movie tick: the durations are rounded to the movie timescale.
+      const std::uint64_t ends = static_cast<std::uint64_t>(last.media_time) +
+                                 convert_duration(last.duration, movie_timescale, track.mdhd_timescale);
+      const std::uint64_t tick = convert_duration(1, movie_timescale, track.mdhd_timescale);
+      const auto starts = static_cast<std::uint64_t>(edit.media_time);
+      if (starts + tick >= ends && starts <= ends + tick) {
+        last.duration += edit.duration;
+        return;
+      }
+    }
+  }
+  track.edits.push_back(edit);
+}
+
+std::uint64_t presented_duration(const TrackDesc& track) {
+  std::uint64_t total = 0;
+  for (const EditEntry& edit : track.edits) total += edit.duration;
+  return total;
+}
+
+void finish_input(Desc& desc, std::size_t input_index, bool more_inputs_follow) {
   if (desc.mdat_spans.empty()) return;
   MdatSpan& span = desc.mdat_spans.back();
   span.input_index = input_index;
   desc.mdat_base += span.size;
-  for (TrackDesc& track : desc.tracks) {
-    const std::uint32_t added_samples = track.stsz_count - track.sample_base;
-    if (added_samples != 0) {
-      if (track.ctts_presence.missing_from(input_index)) track.ctts.push_back(CttsEntry{added_samples, 0});
-      // A track without a sync-sample table has only sync samples.
-      if (track.stss_presence.missing_from(input_index)) {
-        for (std::uint32_t k = 1; k <= added_samples; ++k) track.stss.push_back(track.sample_base + k);
+  const std::uint64_t movie_duration = convert_duration(desc.input.duration, desc.input.timescale, desc.movie_timescale);
+  for (std::size_t slot = 0; slot < desc.tracks.size(); ++slot) {
+    TrackDesc& track = desc.tracks[slot];
+    const InputTrack& input_track = desc.input.tracks[slot];
+    if (slot < desc.track_count) {
+      if (input_index == 0 || !track.is_tmcd) {
+        add_track_edits(desc, track, input_track, movie_duration, more_inputs_follow);
+      } else if (!track.edits.empty() && track.edits.back().media_time != -1) {
+        // One timecode sample covers the whole recording: its edit runs on through every chapter,
+        // as long as the chapter's timecode track says it lasts.
+        track.edits.back().duration += input_track.tkhd_duration != 0
+                                           ? convert_duration(input_track.tkhd_duration, desc.input.timescale,
+                                                              desc.movie_timescale)
+                                           : movie_duration;
       }
-      if (track.sdtp_presence.missing_from(input_index)) track.sdtp.insert(track.sdtp.end(), added_samples, 0);
+      if (input_index == 0 || !track.is_tmcd) track.media_duration += input_track.sample_duration;
     }
+    cover_samples_without_tables(track, input_index, track.stsz_count - track.sample_base);
     track.sample_base = track.stsz_count;
     track.chunk_base = static_cast<std::uint32_t>(track.stco.size());
   }
+  desc.input = InputMovie{};
 }
 
 std::optional<std::size_t> find_offsets_without_table(const Desc& desc) {

@@ -7,9 +7,12 @@
 #include <optional>
 #include <vector>
 
+#include "mp4/track_kinds.h"
+
 namespace reelknit {
 
-/// Tracks are matched across inputs by position, into this many slots.
+/// The first input's tracks are the output's, up to this many; a later
+/// input's tracks are matched to them by kind.
 inline constexpr std::size_t TRACK_SLOTS = 10;
 
 /// One input's media data: the payload of its first top-level `mdat`.
@@ -39,9 +42,9 @@ struct StscEntry {
   bool operator==(const StscEntry&) const = default;
 };
 
-/// Which inputs a per-sample table was met in. Where the first input's track
-/// has the table, an input whose track lacks it still needs entries for its
-/// samples, or they would take another sample's flags and offsets.
+/// Which inputs a per-sample table was met in. Once any input's track has the
+/// table, an input whose track lacks it still needs entries for its samples,
+/// or they would take another sample's flags and offsets.
 struct TablePresence {
   bool in_first_input = false;
   std::optional<std::size_t> last_input;
@@ -50,7 +53,42 @@ struct TablePresence {
     if (input_index == 0) in_first_input = true;
     last_input = input_index;
   }
-  bool missing_from(std::size_t input_index) const { return in_first_input && last_input != input_index; }
+  bool seen() const { return last_input.has_value(); }
+  bool missing_from(std::size_t input_index) const { return seen() && last_input != input_index; }
+};
+
+/// One edit of an edit list: `duration` in a movie timescale, `media_time`
+/// in a media timescale (−1 for an empty edit, which shows nothing), and the
+/// media rate as 16.16 fixed point (0x10000 plays at normal speed).
+struct EditEntry {
+  std::uint64_t duration = 0;
+  std::int64_t media_time = 0;
+  std::uint32_t rate = 0x10000;
+  bool operator==(const EditEntry&) const = default;
+};
+
+/// What one input's track brought, gathered while its tree is read and put
+/// in place by `finish_input`.
+struct InputTrack {
+  bool present = false;
+  bool has_edit_list = false;
+  std::vector<EditEntry> edits;  ///< as the input has them, in its own timescales
+  std::uint32_t media_timescale = 0;
+  /// What this input's media times and sample durations are multiplied by in the output track.
+  std::uint64_t media_scale = 1;
+  std::uint64_t sample_duration = 0;  ///< its samples' durations summed, in the output track's units
+  std::uint32_t largest_delta = 0;    ///< its longest sample, in the output track's units
+  bool brought_ctts = false;
+  std::uint64_t tkhd_duration = 0;  ///< what its track header says it lasts, in the input's movie timescale
+};
+
+/// The input being read: its movie header and what each of its tracks brought.
+struct InputMovie {
+  std::uint32_t timescale = 0;
+  std::uint64_t duration = 0;
+  /// The output track of each of the input's tracks, by position; empty means the same position.
+  std::vector<std::size_t> track_slots;
+  std::vector<InputTrack> tracks = std::vector<InputTrack>(TRACK_SLOTS);
 };
 
 /// The k-th track of every input: its sample tables concatenated in input
@@ -63,10 +101,18 @@ struct TrackDesc {
   std::vector<std::uint8_t> sdtp;
   std::vector<StscEntry> stsc;
   std::vector<CttsEntry> ctts;
-  std::uint64_t tkhd_duration = 0;
-  std::uint64_t elst_segment_duration = 0;  ///< plain sum, in each input's movie timescale
+  /// The output's edit list: every input's edits in order, durations in the
+  /// movie timescale, media times where that input's media lies in the joined track.
+  std::vector<EditEntry> edits;
+  bool first_input_has_edit_list = false;
+  /// Where the next input's media starts in the joined track: the samples' durations so far.
+  std::uint64_t media_duration = 0;
   std::uint64_t mdhd_duration = 0;
+  /// The track's media timescale: one that every input's converts into exactly.
   std::uint32_t mdhd_timescale = 0;
+  /// The first input's media timescale, as its media header has it.
+  std::uint32_t first_mdhd_timescale = 0;
+  std::uint64_t ctts_samples = 0;  ///< samples the composition offsets cover
   std::uint32_t sample_base = 0;
   std::uint32_t chunk_base = 0;
   std::uint32_t stsz_sample_size = 0;
@@ -81,11 +127,18 @@ struct TrackDesc {
 
 struct Desc {
   std::vector<MdatSpan> mdat_spans;
-  std::vector<std::uint32_t> input_timescales;
   std::vector<TrackDesc> tracks = std::vector<TrackDesc>(TRACK_SLOTS);
+  /// How many tracks the first input has: the output's tracks.
+  std::size_t track_count = 0;
+  /// The first input's tracks, which a later input's are matched to.
+  std::vector<TrackKind> first_input_kinds;
   std::uint64_t mvhd_duration = 0;
   std::uint64_t mdat_base = 0;
+  /// The output's movie timescale: one that every input's converts into exactly.
   std::uint32_t movie_timescale = 0;
+  /// The first input's movie timescale, as its movie header has it.
+  std::uint32_t first_movie_timescale = 0;
+  InputMovie input;
 };
 
 /// ceil(to × duration ÷ from), exact, saturated into 64 bits. From timescale 0
@@ -96,13 +149,37 @@ std::uint64_t convert_duration(std::uint64_t duration, std::uint32_t from, std::
 
 namespace reelknit {
 
-/// The driver's bookkeeping once input `input_index` has been read: the last
-/// span becomes that input's, the media-data base moves past it, and every
-/// slot's sample and chunk bases move to the totals so far. Where the first
-/// input's track has composition offsets, sync samples or dependency flags and
-/// this input's track brought none, its samples get offset 0, are all sync
-/// samples, and have unknown dependencies. Nothing happens while no span exists.
-void finish_input(Desc& desc, std::size_t input_index);
+/// The bookkeeping once input `input_index` has been read: the last span
+/// becomes that input's, the media-data base moves past it, every track's
+/// edits join the output's edit list, and every slot's sample and chunk bases
+/// move to the totals so far. Where an earlier input's track had composition
+/// offsets or sync samples (or the first one dependency flags) and this
+/// input's track brought none, its samples get offset 0, are all sync samples,
+/// and have unknown dependencies. While `more_inputs_follow`, a track that
+/// presents less of this input than its movie lasts (by more than one sample)
+/// gets an empty edit for the rest, so the next input starts in step.
+/// Nothing happens while no span exists.
+void finish_input(Desc& desc, std::size_t input_index, bool more_inputs_follow = true);
+
+/// Appends an edit to a track's output list; an edit that continues the last
+/// one (empty after empty, or media that goes on where the last edit's ended,
+/// within one movie tick) lengthens it instead.
+void append_edit(TrackDesc& track, std::uint32_t movie_timescale, const EditEntry& edit);
+
+/// The time a track presents: its edits' durations summed, in the movie timescale.
+std::uint64_t presented_duration(const TrackDesc& track);
+
+/// The least common multiple of two timescales, when it fits 32 bits.
+std::optional<std::uint32_t> common_timescale(std::uint32_t a, std::uint32_t b);
+
+/// Moves a track to the media timescale `to`, a multiple of its own: every
+/// value in its media units is multiplied. False, and the track unchanged,
+/// where a sample duration or composition offset would no longer fit its field.
+bool rescale_track(TrackDesc& track, std::uint32_t to);
+
+/// Moves the movie to the timescale `to`, a multiple of its own: the movie's
+/// duration and every track's edit durations are multiplied.
+void rescale_movie(Desc& desc, std::uint32_t to);
 
 /// Per slot, how long its lists were before an input was read.
 struct TableMarks {

@@ -54,18 +54,25 @@ Result<std::uint8_t> read_version(BufferedReader& reader) {
   return version;
 }
 
-Result<TrackDesc*> existing_slot(Walk& walk, std::uint64_t track_index, const BoxHeader& header) {
-  if (track_index < walk.desc.tracks.size()) return &walk.desc.tracks[track_index];
+/// The output track that the input's track at `position` continues.
+Result<std::size_t> slot_of(const Walk& walk, std::uint64_t position, const BoxHeader& header) {
+  const std::vector<std::size_t>& slots = walk.desc.input.track_slots;
+  const std::uint64_t slot = position < slots.size() ? slots[position] : position;
+  if (slot < walk.desc.tracks.size()) return static_cast<std::size_t>(slot);
   return Error(ErrorKind::Unsupported,
-               format_text("input {} has more than {} tracks ({} at offset {} is in track {}); the merge supports {}",
-                           walk.input_index + 1, TRACK_SLOTS, box_type_text(header.type), header.position,
-                           track_index + 1, TRACK_SLOTS));
+               format_text("more than {} tracks ({} at offset {} is in track {}); a join carries {}", TRACK_SLOTS,
+                           box_type_text(header.type), header.position, position + 1, TRACK_SLOTS));
+}
+
+Result<TrackDesc*> existing_slot(Walk& walk, std::uint64_t position, const BoxHeader& header) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, position, header));
+  return &walk.desc.tracks[slot];
 }
 
 Result<const MdatSpan*> current_span(Walk& walk, const BoxHeader& header) {
   if (!walk.desc.mdat_spans.empty()) return &walk.desc.mdat_spans.back();
-  return invalid_data(format_text("input {} has a {} table at offset {} but no media data (mdat) to refer to",
-                                  walk.input_index + 1, box_type_text(header.type), header.position));
+  return invalid_data(format_text("a {} table at offset {} but no media data (mdat) to refer to",
+                                  box_type_text(header.type), header.position));
 }
 
 /// The timescale and duration of a movie or media header, which share their layout.
@@ -93,15 +100,24 @@ Status read_mvhd(Walk& walk, const BoxHeader& header) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
   REELKNIT_ASSIGN_OR_RETURN(const TimescaleAndDuration movie, read_timescale_and_duration(walk, header, version));
   Desc& desc = walk.desc;
-  if (desc.movie_timescale == 0) desc.movie_timescale = movie.timescale;
-  desc.input_timescales[walk.input_index] = movie.timescale;
+  desc.input.timescale = movie.timescale;
+  desc.input.duration = movie.duration;
+  if (walk.input_index == 0) desc.first_movie_timescale = movie.timescale;
+  // Chapters in other movie timescales are converted exactly: into one that all of them divide.
+  const auto common = common_timescale(desc.movie_timescale, movie.timescale);
+  if (!common) {
+    return Error(ErrorKind::Unsupported,
+                 format_text("its movie timescale {} and the first input's {} have no common timescale of 32 bits",
+                             movie.timescale, desc.movie_timescale));
+  }
+  rescale_movie(desc, *common);
   desc.mvhd_duration += convert_duration(movie.duration, movie.timescale, desc.movie_timescale);
   return success();
 }
 
 Status read_tkhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
-  if (track_index >= walk.desc.tracks.size()) return success();
+  REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, track_index, header));
   REELKNIT_TRY(require_payload(header, version == 1 ? 36 : 24));
   std::uint64_t duration;
   if (version == 1) {
@@ -111,19 +127,36 @@ Status read_tkhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
     REELKNIT_TRY(skip_bytes(walk.reader, 16));
     REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be32());
   }
-  Desc& desc = walk.desc;
-  desc.tracks[track_index].tkhd_duration +=
-      convert_duration(duration, desc.input_timescales[walk.input_index], desc.movie_timescale);
+  walk.desc.input.tracks[slot].tkhd_duration = duration;
   return success();
 }
 
 Status read_mdhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
-  if (track_index >= walk.desc.tracks.size()) return success();
+  REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, track_index, header));
   REELKNIT_ASSIGN_OR_RETURN(const TimescaleAndDuration media, read_timescale_and_duration(walk, header, version));
-  TrackDesc& track = walk.desc.tracks[track_index];
-  if (track.mdhd_timescale == 0) track.mdhd_timescale = media.timescale;
-  track.mdhd_duration += convert_duration(media.duration, media.timescale, track.mdhd_timescale);
+  TrackDesc& track = walk.desc.tracks[slot];
+  InputTrack& input_track = walk.desc.input.tracks[slot];
+  if (media.timescale == 0) {
+    return invalid_data(format_text("track {} has media timescale 0; its samples have no duration", track_index + 1));
+  }
+  input_track.media_timescale = media.timescale;
+  if (walk.input_index == 0) track.first_mdhd_timescale = media.timescale;
+  // Timecode tracks keep the first input's samples, and so its timescale.
+  if (walk.input_index != 0 && track.is_tmcd) {
+    track.mdhd_duration += convert_duration(media.duration, media.timescale, track.mdhd_timescale);
+    return success();
+  }
+  // Chapters in other media timescales are converted exactly: into one that all of them divide.
+  const auto common = common_timescale(track.mdhd_timescale, media.timescale);
+  if (!common || !rescale_track(track, *common)) {
+    return Error(ErrorKind::Unsupported,
+                 format_text("track {} has media timescale {} and the first input's track {}; no common timescale "
+                             "holds both with every sample duration in 32 bits",
+                             track_index + 1, media.timescale, track.mdhd_timescale, slot + 1));
+  }
+  input_track.media_scale = track.mdhd_timescale / media.timescale;
+  track.mdhd_duration += media.duration * input_track.media_scale;
   return success();
 }
 
@@ -136,26 +169,27 @@ Result<std::uint32_t> read_entry_count(Walk& walk, const BoxHeader& header, std:
   return count;
 }
 
-Status read_elst(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+Status read_elst(Walk& walk, const BoxHeader& header, TrackDesc& track, InputTrack& input_track) {
   REELKNIT_TRY(require_payload(header, 8));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
   const std::uint64_t entry_size = version == 1 ? 20 : 12;
   REELKNIT_TRY(require_entries(header, 8, count, entry_size));
+  input_track.has_edit_list = true;
+  if (walk.input_index == 0) track.first_input_has_edit_list = true;
   for (std::uint32_t i = 0; i < count; ++i) {
-    std::uint64_t segment_duration;
-    bool plays_media;
+    EditEntry edit;
     if (version == 1) {
-      REELKNIT_ASSIGN_OR_RETURN(segment_duration, walk.reader.read_be64());
+      REELKNIT_ASSIGN_OR_RETURN(edit.duration, walk.reader.read_be64());
       REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t media_time, walk.reader.read_be64());
-      plays_media = media_time != std::numeric_limits<std::uint64_t>::max();
+      edit.media_time = static_cast<std::int64_t>(media_time);
     } else {
-      REELKNIT_ASSIGN_OR_RETURN(segment_duration, walk.reader.read_be32());
+      REELKNIT_ASSIGN_OR_RETURN(edit.duration, walk.reader.read_be32());
       REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t media_time, walk.reader.read_be32());
-      plays_media = media_time != std::numeric_limits<std::uint32_t>::max();
+      edit.media_time = static_cast<std::int32_t>(media_time);
     }
-    REELKNIT_TRY(skip_bytes(walk.reader, 4));
-    if (plays_media) track.elst_segment_duration += segment_duration;
+    REELKNIT_ASSIGN_OR_RETURN(edit.rate, walk.reader.read_be32());
+    input_track.edits.push_back(edit);
   }
   return success();
 }
@@ -167,8 +201,8 @@ Status check_constant_samples_fit(Walk& walk, const BoxHeader& header, std::uint
   if (sample_size == 0 || walk.desc.mdat_spans.empty()) return success();
   const std::uint64_t media_bytes = walk.desc.mdat_spans.back().size;
   if (std::uint64_t{count} * sample_size <= media_bytes) return success();
-  return invalid_data(format_text("box stsz at offset {} in input {} claims {} samples of {} bytes, more than its {} bytes of media data",
-                                  header.position, walk.input_index + 1, count, sample_size, media_bytes));
+  return invalid_data(format_text("box stsz at offset {} claims {} samples of {} bytes, more than its {} bytes of media data",
+                                  header.position, count, sample_size, media_bytes));
 }
 
 Status read_stsz(Walk& walk, const BoxHeader& header, TrackDesc& track) {
@@ -198,6 +232,48 @@ Status read_stsz(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   return success();
 }
 
+/// Compact sample sizes: 4-, 8- or 16-bit fields, listed like any other sizes.
+Status read_stz2(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_TRY(require_payload(header, 12));
+  REELKNIT_TRY(skip_bytes(walk.reader, 7));  // version, flags, 24 reserved bits
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t field_size, walk.reader.read_u8());
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t sample_count, walk.reader.read_be32());
+  if (field_size != 4 && field_size != 8 && field_size != 16) {
+    return invalid_data(format_text("box stz2 at offset {} has sample sizes of {} bits; they are 4, 8 or 16",
+                                    header.position, field_size));
+  }
+  const std::uint64_t bytes = (std::uint64_t{sample_count} * field_size + 7) / 8;
+  if (bytes > header.payload_size() - 12) {
+    return invalid_data(format_text("box stz2 at offset {} claims {} samples but holds only {} bytes of sizes",
+                                    header.position, sample_count, header.payload_size() - 12));
+  }
+  if (track.stsz_sample_size != 0 && track.stsz.empty()) {
+    track.stsz.insert(track.stsz.end(), track.stsz_count, track.stsz_sample_size);
+  }
+  std::uint8_t byte = 0;
+  for (std::uint32_t i = 0; i < sample_count; ++i) {
+    std::uint32_t size;
+    if (field_size == 16) {
+      std::uint8_t pair[2];
+      REELKNIT_TRY(walk.reader.read_exact(pair));
+      size = (std::uint32_t{pair[0]} << 8) | pair[1];
+    } else if (field_size == 8) {
+      REELKNIT_ASSIGN_OR_RETURN(byte, walk.reader.read_u8());
+      size = byte;
+    } else {
+      // Two sizes to a byte, the first in the high nibble.
+      if (i % 2 == 0) {
+        REELKNIT_ASSIGN_OR_RETURN(byte, walk.reader.read_u8());
+      }
+      size = i % 2 == 0 ? byte >> 4 : byte & 0x0F;
+    }
+    track.stsz.push_back(size);
+  }
+  track.stsz_sample_size = 0;
+  track.stsz_count += sample_count;
+  return success();
+}
+
 Status read_sdtp(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   REELKNIT_TRY(require_payload(header, 4));
   track.sdtp_presence.note(walk.input_index);
@@ -215,6 +291,10 @@ Status read_sdtp(Walk& walk, const BoxHeader& header, TrackDesc& track) {
 
 Status read_stss(Walk& walk, const BoxHeader& header, TrackDesc& track) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, 4));
+  // The first sync-sample table met: every sample before it was a sync sample.
+  if (!track.stss_presence.seen()) {
+    for (std::uint32_t k = 1; k <= track.sample_base; ++k) track.stss.push_back(k);
+  }
   track.stss_presence.note(walk.input_index);
   if (count == 0) return success();
   REELKNIT_TRY(current_span(walk, header));
@@ -244,39 +324,60 @@ Status read_chunk_offsets(Walk& walk, const BoxHeader& header, TrackDesc& track,
   return success();
 }
 
-Status read_stts(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+Error too_fine(std::uint64_t track_index, std::uint32_t timescale) {
+  return Error(ErrorKind::Unsupported,
+               format_text("track {}'s sample times do not fit 32 bits in the joined track's timescale {}",
+                           track_index + 1, timescale));
+}
+
+Status read_stts(Walk& walk, const BoxHeader& header, TrackDesc& track, InputTrack& input_track,
+                 std::uint64_t track_index) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, 8));
   if (count == 0) return success();
   REELKNIT_TRY(current_span(walk, header));
   for (std::uint32_t i = 0; i < count; ++i) {
     SttsEntry entry;
     REELKNIT_ASSIGN_OR_RETURN(entry.sample_count, walk.reader.read_be32());
-    REELKNIT_ASSIGN_OR_RETURN(entry.sample_delta, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t delta, walk.reader.read_be32());
+    const std::uint64_t scaled = std::uint64_t{delta} * input_track.media_scale;
+    if (scaled > std::numeric_limits<std::uint32_t>::max()) return too_fine(track_index, track.mdhd_timescale);
+    entry.sample_delta = static_cast<std::uint32_t>(scaled);
+    input_track.sample_duration += std::uint64_t{entry.sample_count} * entry.sample_delta;
+    if (entry.sample_count != 0) input_track.largest_delta = std::max(input_track.largest_delta, entry.sample_delta);
     track.stts.push_back(entry);
   }
   return success();
 }
 
-Status read_ctts(Walk& walk, const BoxHeader& header, TrackDesc& track, std::uint64_t track_index) {
+Status read_ctts(Walk& walk, const BoxHeader& header, TrackDesc& track, InputTrack& input_track,
+                 std::uint64_t track_index) {
   REELKNIT_TRY(require_payload(header, 8));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
   REELKNIT_TRY(require_entries(header, 8, count, 8));
-  if (walk.input_index == 0) {
-    track.ctts_version = version;
-  } else if (!track.ctts_presence.in_first_input) {
-    // The first input's track decides the output's tables; without a ctts there,
-    // this input's composition offsets would be lost and its frames shown out of order.
-    return Error(ErrorKind::Unsupported,
-                 format_text("track {} of input {} has composition offsets (ctts) but the first input's track has none",
-                             track_index + 1, walk.input_index + 1));
+  // Signed offsets (version 1) where any input has them.
+  track.ctts_version = std::max(track.ctts_version, version);
+  // The first input with composition offsets: the samples before it had offset 0.
+  if (track.ctts_samples < track.sample_base) {
+    track.ctts.push_back(CttsEntry{static_cast<std::uint32_t>(track.sample_base - track.ctts_samples), 0});
+    track.ctts_samples = track.sample_base;
   }
+  const auto scale = static_cast<std::int64_t>(input_track.media_scale);
   for (std::uint32_t i = 0; i < count; ++i) {
     CttsEntry entry;
     REELKNIT_ASSIGN_OR_RETURN(entry.sample_count, walk.reader.read_be32());
     REELKNIT_ASSIGN_OR_RETURN(entry.sample_offset, walk.reader.read_be32());
+    const std::int64_t offset = version == 1 ? std::int64_t{static_cast<std::int32_t>(entry.sample_offset)}
+                                             : std::int64_t{entry.sample_offset};
+    const std::int64_t scaled = offset * scale;
+    if (scaled > std::numeric_limits<std::uint32_t>::max() || scaled < std::numeric_limits<std::int32_t>::min()) {
+      return too_fine(track_index, track.mdhd_timescale);
+    }
+    entry.sample_offset = static_cast<std::uint32_t>(scaled);
     track.ctts.push_back(entry);
+    track.ctts_samples += entry.sample_count;
   }
+  input_track.brought_ctts = true;
   track.ctts_presence.note(walk.input_index);
   return success();
 }
@@ -301,7 +402,8 @@ std::uint32_t table_bit(std::uint32_t type) {
   switch (type) {
     case BOX_STTS: return 1u << 0;
     case BOX_CTTS: return 1u << 1;
-    case BOX_STSZ: return 1u << 2;
+    case BOX_STSZ:
+    case BOX_STZ2: return 1u << 2;
     case BOX_STSS: return 1u << 3;
     case BOX_STCO:
     case BOX_CO64: return 1u << 4;
@@ -312,23 +414,25 @@ std::uint32_t table_bit(std::uint32_t type) {
 }
 
 Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
-  REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
+  REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, track_index, header));
+  TrackDesc* track = &walk.desc.tracks[slot];
+  InputTrack& input_track = walk.desc.input.tracks[slot];
   // The writer puts the track's whole merged table in place of every such box, and the
   // chunk offsets are fixed up in one of them only: a second table is damage.
   const std::uint32_t bit = table_bit(header.type);
-  if (walk.tables_seen[track_index] & bit) {
-    return invalid_data(format_text("input {} has a second {} table in track {} (at offset {}); a track has one",
-                                    walk.input_index + 1, box_type_text(header.type), track_index + 1,
-                                    header.position));
+  if (walk.tables_seen[slot] & bit) {
+    return invalid_data(format_text("a second {} table in track {} (at offset {}); a track has one",
+                                    box_type_text(header.type), track_index + 1, header.position));
   }
-  walk.tables_seen[track_index] |= bit;
+  walk.tables_seen[slot] |= bit;
   // Timecode tracks keep the first input's tables: one timecode sample covers the whole recording.
   if (walk.input_index != 0 && track->is_tmcd) return success();
   switch (header.type) {
-    case BOX_ELST: return read_elst(walk, header, *track);
-    case BOX_STTS: return read_stts(walk, header, *track);
-    case BOX_CTTS: return read_ctts(walk, header, *track, track_index);
+    case BOX_ELST: return read_elst(walk, header, *track, input_track);
+    case BOX_STTS: return read_stts(walk, header, *track, input_track, track_index);
+    case BOX_CTTS: return read_ctts(walk, header, *track, input_track, track_index);
     case BOX_STSZ: return read_stsz(walk, header, *track);
+    case BOX_STZ2: return read_stz2(walk, header, *track);
     case BOX_STSS: return read_stss(walk, header, *track);
     case BOX_STCO: return read_chunk_offsets(walk, header, *track, false);
     case BOX_CO64: return read_chunk_offsets(walk, header, *track, true);
@@ -368,10 +472,9 @@ Status read_container(Walk& walk, const BoxHeader& header, std::uint64_t track_i
 
 Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int depth) {
   if (depth > MAX_BOX_DEPTH) {
-    return invalid_data(format_text("input {} nests boxes deeper than {} levels", walk.input_index + 1, MAX_BOX_DEPTH));
+    return invalid_data(format_text("boxes nested deeper than {} levels", MAX_BOX_DEPTH));
   }
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, walk.reader.position());
-  if (walk.desc.input_timescales.size() <= walk.input_index) walk.desc.input_timescales.resize(walk.input_index + 1, 0);
   if (limit == 0) return success();
   // The end of the parent box; the top level has none.
   const std::uint64_t end = limit > std::numeric_limits<std::uint64_t>::max() - start
@@ -384,10 +487,13 @@ Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int
     if (header.end() > end) {
       // The writer copies the first input's boxes whole: one that spills out of its parent
       // would be written in part, or swallow what follows the parent.
-      return invalid_data(format_text("box {} at offset {} in input {} declares size {}, {} bytes past the end of its "
-                                      "parent box",
-                                      box_type_text(header.type), header.position, walk.input_index + 1, header.size,
-                                      header.end() - end));
+      return invalid_data(format_text("box {} at offset {} declares size {}, {} bytes past the end of its parent box",
+                                      box_type_text(header.type), header.position, header.size, header.end() - end));
+    }
+    if (header.type == BOX_TRAK) {
+      REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, track_index, header));
+      walk.desc.input.tracks[slot].present = true;
+      if (walk.input_index == 0) walk.desc.track_count = std::max(walk.desc.track_count, slot + 1);
     }
     if (is_container(header.type, true)) {
       REELKNIT_TRY(read_container(walk, header, track_index, depth));

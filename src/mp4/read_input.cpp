@@ -6,6 +6,7 @@
 #include "base/log_line.h"
 #include "mp4/box.h"
 #include "mp4/read_desc.h"
+#include "mp4/track_kinds.h"
 
 namespace reelknit {
 namespace {
@@ -108,6 +109,27 @@ Status check_sample_tables(const Desc& desc, const std::vector<TableMarks>& mark
                                  problem->track_slot + 1, problem->samples_in_chunks, problem->samples_listed));
 }
 
+/// An error the walk made itself names the input; an error of the system
+/// (the context log says where) stays as the system gave it.
+Error about_input(Error error, std::string_view input_name) {
+  if (error.os_error() != 0 || error.kind() == ErrorKind::UnexpectedEof) return error;
+  return input_error(error.kind(), input_name, error.message());
+}
+
+/// Which track of the first input each of this input's tracks continues.
+Status match_to_first_input(BufferedReader& reader, Desc& desc, std::size_t input_index, std::uint64_t box_part_end,
+                            std::string_view input_name) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::vector<TrackKind> kinds, read_track_kinds(reader, box_part_end));
+  if (input_index == 0) {
+    desc.first_input_kinds = kinds;
+    return success();
+  }
+  auto slots = match_tracks(desc.first_input_kinds, kinds);
+  if (!slots) return about_input(std::move(slots).error(), input_name);
+  desc.input.track_slots = std::move(*slots);
+  return success();
+}
+
 }  // namespace
 
 Error input_error(ErrorKind kind, std::string_view input_name, std::string_view why) {
@@ -118,11 +140,14 @@ Status read_input(BufferedReader& reader, Desc& desc, std::size_t input_index, s
                   bool more_inputs_follow, std::string_view input_name) {
   REELKNIT_ASSIGN_OR_RETURN(const TopLevel found, scan_top_level(reader, box_part_end, input_name));
   REELKNIT_TRY(check_media_layout(found, input_name, box_part_end));
+  REELKNIT_TRY(match_to_first_input(reader, desc, input_index, box_part_end, input_name));
   const BoxHeader& mdat = *found.first_mdat;
   desc.mdat_spans.push_back(MdatSpan{std::nullopt, mdat.payload_position(), mdat.payload_size()});
   const auto marks = mark_tables(desc);
   REELKNIT_TRY(reader.seek(SeekFrom::start(0)));
-  REELKNIT_TRY(read_desc(reader, desc, 0, box_part_end, input_index));
+  if (auto read = read_desc(reader, desc, 0, box_part_end, input_index); !read) {
+    return about_input(std::move(read).error(), input_name);
+  }
   REELKNIT_TRY(check_chunks(desc, marks, found, input_name));
   REELKNIT_TRY(check_sample_tables(desc, marks, more_inputs_follow, input_name));
   if (const auto slot = find_offsets_without_table(desc)) {
@@ -131,7 +156,7 @@ Status read_input(BufferedReader& reader, Desc& desc, std::size_t input_index, s
                                    "table (stco or co64) to carry them",
                                    *slot + 1, *slot + 1));
   }
-  finish_input(desc, input_index);
+  finish_input(desc, input_index, more_inputs_follow);
   return success();
 }
 

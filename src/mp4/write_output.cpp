@@ -23,9 +23,12 @@ struct Writer {
   /// What the walk has learned so far; the merged media data takes the place
   /// of the first top-level `mdat` only, and sets its position.
   WrittenMovie written;
+  /// The track being written has its edit list in place.
+  bool edit_box_written = false;
 };
 
-Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t list_end, int depth);
+Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t list_end, int depth,
+                                  std::uint32_t parent);
 
 Error too_large(const BoxHeader& header, std::uint64_t new_size) {
   return Error(ErrorKind::Unsupported,
@@ -82,7 +85,8 @@ Result<std::uint64_t> write_container(Writer& w, const BoxHeader& header, std::u
   const auto head_bytes = std::span(head, header.header_size);
   REELKNIT_TRY(read_exact(w.first, head_bytes));
   REELKNIT_TRY(w.out.write(head_bytes));
-  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t children, write_level(w, track_index, header.end(), depth + 1));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t children,
+                            write_level(w, track_index, header.end(), depth + 1, header.type));
   const std::uint64_t new_size = header.header_size + children;
   if (new_size == header.size && !header.runs_to_list_end) return new_size;
   REELKNIT_DEBUG(LOG_TARGET_WRITER, "Patching size from {} to {}", header.size, new_size);
@@ -121,32 +125,6 @@ Result<std::uint64_t> write_merged_mdat(Writer& w, const BoxHeader& header) {
   return new_size;
 }
 
-/// The first edit that plays media (media_time not −1).
-struct MediaEdit {
-  std::uint64_t field = 0;       ///< its segment duration, counted from the version byte
-  std::uint64_t media_time = 0;  ///< where in the media it starts (a negative time counts as 0)
-};
-
-/// The first edit of the list that plays media; none when every edit is empty.
-Result<std::optional<MediaEdit>> find_first_media_edit(Writer& w, const BoxHeader& header, std::uint8_t version) {
-  BufferedReader reader(w.first);
-  REELKNIT_TRY(reader.seek(SeekFrom::start(header.payload_position() + 4)));
-  if (header.payload_size() < 8) return std::optional<MediaEdit>();
-  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, reader.read_be32());
-  const std::uint64_t entry_size = version == 1 ? 20 : 12;
-  const std::uint64_t room = (header.payload_size() - 8) / entry_size;
-  for (std::uint64_t k = 0; k < std::min<std::uint64_t>(count, room); ++k) {
-    std::uint8_t entry[20];
-    REELKNIT_TRY(reader.read_exact(std::span(entry, entry_size)));
-    const std::int64_t media_time = version == 1 ? static_cast<std::int64_t>(load_be64(entry + 8))
-                                                 : static_cast<std::int32_t>(load_be32(entry + 4));
-    if (media_time != -1) {
-      return std::optional<MediaEdit>(MediaEdit{8 + k * entry_size, static_cast<std::uint64_t>(std::max<std::int64_t>(media_time, 0))});
-    }
-  }
-  return std::optional<MediaEdit>();
-}
-
 /// A version-0 movie, track or media header whose merged duration needs more
 /// than 32 bits (hours of footage at a fine timescale) is written in its
 /// version-1 form: the two times and the duration widen to 64 bits, the rest
@@ -169,63 +147,38 @@ Result<std::uint64_t> write_widened_header(Writer& w, const BoxHeader& header, c
   return new_size;
 }
 
-/// The edit list counterpart: every entry widens to 64-bit duration and media time.
-Result<std::uint64_t> write_widened_elst(Writer& w, const BoxHeader& header, const std::uint8_t (&version_and_flags)[4],
-                                         std::uint64_t patched_field, std::uint64_t duration) {
-  std::uint8_t count_bytes[4];
-  REELKNIT_TRY(read_exact(w.first, count_bytes));
-  const std::uint64_t entries = std::min<std::uint64_t>(load_be32(count_bytes), (header.payload_size() - 8) / 12);
-  const std::uint64_t new_size = header.size + 8 * entries;
-  REELKNIT_TRY(write_header_of_size(w, header, new_size));
-  REELKNIT_TRY(w.out.write(Bytes4{1, version_and_flags[1], version_and_flags[2], version_and_flags[3]}));
-  REELKNIT_TRY(w.out.write(count_bytes));
-  BufferedReader reader(w.first);
-  for (std::uint64_t k = 0; k < entries; ++k) {
-    std::uint8_t entry[12];
-    REELKNIT_TRY(reader.read_exact(entry));
-    const bool patched = 8 + 12 * k == patched_field;
-    REELKNIT_TRY(w.out.write_be64(patched ? duration : load_be32(entry)));
-    const auto media_time = static_cast<std::int32_t>(load_be32(entry + 4));  // −1 stays −1
-    REELKNIT_TRY(w.out.write_be64(static_cast<std::uint64_t>(static_cast<std::int64_t>(media_time))));
-    REELKNIT_TRY(w.out.write(std::span(entry + 8, 4)));
-  }
-  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t after_entries, reader.position());
-  REELKNIT_TRY(w.first.seek(SeekFrom::start(after_entries)));
-  REELKNIT_TRY(copy_exactly(w.first, header.end() - after_entries, w.out));
-  return new_size;
-}
-
-/// Which field of a header box gets which merged duration.
+/// Which fields of a header box get which merged values.
 struct DurationPatch {
-  std::optional<std::uint64_t> field;  ///< counted from the version byte; none leaves the box as copied
+  std::optional<std::uint64_t> field;  ///< the duration, counted from the version byte; none leaves the box as copied
   std::uint64_t value = 0;
+  /// The movie or media timescale, where the join chose a finer one than the first input's.
+  std::optional<std::uint32_t> timescale;
 };
 
-Result<DurationPatch> edit_list_patch(Writer& w, const BoxHeader& header, std::uint8_t version, const TrackDesc& track) {
-  REELKNIT_ASSIGN_OR_RETURN(const std::optional<MediaEdit> edit, find_first_media_edit(w, header, version));
-  if (!edit) return DurationPatch{};
-  // The edit plays the media from its media_time on (AAC priming, say): it can
-  // cover what lies after that point and no more. The edit is in movie units,
-  // the media duration in media units: compare like with like.
-  const std::uint64_t media_start = std::min(edit->media_time, track.mdhd_duration);
-  const std::uint64_t media_in_movie_units =
-      convert_duration(track.mdhd_duration - media_start, track.mdhd_timescale, w.desc.movie_timescale);
-  const std::uint64_t value =
-      track.elst_segment_duration != 0 ? std::max(track.elst_segment_duration, media_in_movie_units) : 0;
-  return DurationPatch{edit->field, value};
+/// The time a track of the output lasts in the movie timescale: what its edits present.
+std::uint64_t track_duration(const Desc& desc, const TrackDesc& track) {
+  if (!track.edits.empty()) return presented_duration(track);
+  return convert_duration(track.media_duration, track.mdhd_timescale, desc.movie_timescale);
 }
 
-Result<DurationPatch> duration_patch(Writer& w, const BoxHeader& header, std::uint8_t version,
-                                     std::uint64_t track_index) {
+DurationPatch duration_patch(const Writer& w, const BoxHeader& header, std::uint8_t version, std::uint64_t track_index) {
   const bool wide = version == 1;
-  if (header.type == BOX_MVHD) return DurationPatch{wide ? 24u : 16u, w.desc.mvhd_duration};
+  const Desc& desc = w.desc;
+  if (header.type == BOX_MVHD) {
+    const bool finer = desc.movie_timescale != desc.first_movie_timescale;
+    return DurationPatch{wide ? 24u : 16u, desc.mvhd_duration,
+                         finer ? std::optional<std::uint32_t>(desc.movie_timescale) : std::nullopt};
+  }
   // A track beyond the slots has no merged values: its boxes stay as they are.
-  if (track_index >= w.desc.tracks.size()) return DurationPatch{};
-  const TrackDesc& track = w.desc.tracks[track_index];
+  if (track_index >= desc.tracks.size()) return DurationPatch{};
+  const TrackDesc& track = desc.tracks[track_index];
   switch (header.type) {
-    case BOX_TKHD: return DurationPatch{wide ? 28u : 20u, track.tkhd_duration};
-    case BOX_MDHD: return DurationPatch{wide ? 24u : 16u, track.mdhd_duration};
-    case BOX_ELST: return edit_list_patch(w, header, version, track);
+    case BOX_TKHD: return DurationPatch{wide ? 28u : 20u, track_duration(desc, track), std::nullopt};
+    case BOX_MDHD: {
+      const bool finer = track.mdhd_timescale != track.first_mdhd_timescale;
+      return DurationPatch{wide ? 24u : 16u, track.mdhd_duration,
+                           finer ? std::optional<std::uint32_t>(track.mdhd_timescale) : std::nullopt};
+    }
     default: return DurationPatch{};
   }
 }
@@ -237,26 +190,74 @@ Result<std::uint64_t> write_patched_duration(Writer& w, const BoxHeader& header,
   REELKNIT_TRY(read_exact(w.first, version_and_flags));
   const std::uint8_t version = version_and_flags[0];
   const bool wide = version == 1;
-  REELKNIT_ASSIGN_OR_RETURN(const DurationPatch patch, duration_patch(w, header, version, track_index));
+  const DurationPatch patch = duration_patch(w, header, version, track_index);
 
   // A field that lies beyond a too-short box would land on the next box: leave such a box as copied.
   const bool fits = patch.field && *patch.field + (wide ? 8 : 4) <= header.payload_size();
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
+  std::uint64_t new_size;
+  bool written_wide = wide;
   if (fits && version == 0 && patch.value > std::numeric_limits<std::uint32_t>::max()) {
     REELKNIT_TRY(w.first.seek(SeekFrom::start(header.payload_position() + 4)));
-    if (header.type == BOX_ELST) return write_widened_elst(w, header, version_and_flags, *patch.field, patch.value);
-    return write_widened_header(w, header, version_and_flags, patch.value);
-  }
-  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
-  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t new_size, copy_box(w, header));
-  if (fits) {
-    const std::uint64_t at = start + (new_size - header.payload_size()) + *patch.field;
-    if (wide) {
-      REELKNIT_TRY(patch_be64_at(w.out, at, patch.value));
-    } else {
-      REELKNIT_TRY(patch_be32_at(w.out, at, static_cast<std::uint32_t>(patch.value)));
+    REELKNIT_ASSIGN_OR_RETURN(new_size, write_widened_header(w, header, version_and_flags, patch.value));
+    written_wide = true;
+  } else {
+    REELKNIT_ASSIGN_OR_RETURN(new_size, copy_box(w, header));
+    if (fits) {
+      const std::uint64_t at = start + (new_size - header.payload_size()) + *patch.field;
+      if (wide) {
+        REELKNIT_TRY(patch_be64_at(w.out, at, patch.value));
+      } else {
+        REELKNIT_TRY(patch_be32_at(w.out, at, static_cast<std::uint32_t>(patch.value)));
+      }
     }
   }
+  // The timescale stands just before the duration in the movie and media headers.
+  if (fits && patch.timescale) {
+    const std::uint64_t payload = start + (new_size - header.payload_size() - (written_wide && !wide ? 12 : 0));
+    REELKNIT_TRY(patch_be32_at(w.out, payload + (written_wide ? 20 : 12), *patch.timescale));
+  }
   return new_size;
+}
+
+/// The output's edit list for a track, in a new `edts` box. Version 1 only
+/// where a value needs 64 bits.
+Result<std::uint64_t> write_edit_box(Writer& w, const TrackDesc& track) {
+  bool wide = false;
+  for (const EditEntry& edit : track.edits) {
+    if (edit.duration > std::numeric_limits<std::uint32_t>::max() || edit.media_time > std::numeric_limits<std::int32_t>::max()) {
+      wide = true;
+    }
+  }
+  const std::uint64_t elst_size = 16 + track.edits.size() * (wide ? 20 : 12);
+  const std::uint64_t edts_size = 8 + elst_size;
+  if (edts_size > std::numeric_limits<std::uint32_t>::max()) {
+    return Error(ErrorKind::Unsupported, "the output's edit list would need more than 4 GiB");
+  }
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing new edts with {} edits", track.edits.size());
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(edts_size)));
+  REELKNIT_TRY(w.out.write_be32(BOX_EDTS));
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(elst_size)));
+  REELKNIT_TRY(w.out.write_be32(BOX_ELST));
+  REELKNIT_TRY(w.out.write(Bytes4{static_cast<std::uint8_t>(wide ? 1 : 0), 0, 0, 0}));
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(track.edits.size())));
+  for (const EditEntry& edit : track.edits) {
+    if (wide) {
+      REELKNIT_TRY(w.out.write_be64(edit.duration));
+      REELKNIT_TRY(w.out.write_be64(static_cast<std::uint64_t>(edit.media_time)));
+    } else {
+      REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(edit.duration)));
+      REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(static_cast<std::int32_t>(edit.media_time))));
+    }
+    REELKNIT_TRY(w.out.write_be32(edit.rate));
+  }
+  return edts_size;
+}
+
+/// An edit list that shows the whole media from its start, at normal speed,
+/// says nothing a player would not do without one.
+bool edits_say_nothing(const TrackDesc& track) {
+  return track.edits.size() == 1 && track.edits.front().media_time == 0 && track.edits.front().rate == 0x10000;
 }
 
 /// Neighbouring runs with the same value become one run.
@@ -308,6 +309,7 @@ Status write_table_body(Writer& w, std::uint32_t type, std::uint64_t track_index
       return success();
     }
     case BOX_STSZ:
+    case BOX_STZ2:
       REELKNIT_TRY(out.write_be32(track.stsz_sample_size));
       REELKNIT_TRY(out.write_be32(track.stsz_count));
       for (const std::uint32_t size : track.stsz) REELKNIT_TRY(out.write_be32(size));
@@ -341,7 +343,8 @@ Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::u
   const TrackDesc& track = w.desc.tracks[track_index];
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
   std::uint8_t head[12] = {};
-  store_be32(head + 4, header.type == BOX_STCO ? BOX_CO64 : header.type);
+  // Chunk offsets are written 64 bits wide, and compact sample sizes as plain ones.
+  store_be32(head + 4, header.type == BOX_STCO ? BOX_CO64 : header.type == BOX_STZ2 ? BOX_STSZ : header.type);
   if (header.type == BOX_CTTS) head[8] = track.ctts_version;
   REELKNIT_TRY(w.out.write(head));
   REELKNIT_TRY(write_table_body(w, header.type, track_index, track));
@@ -352,21 +355,66 @@ Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::u
   return new_size;
 }
 
-Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth) {
+/// A table the first input's track lacks but a later input's has (composition
+/// offsets, sync samples): it is written after the time-to-sample table.
+Result<std::uint64_t> write_tables_only_later_inputs_have(Writer& w, const BoxHeader& stts, std::uint64_t track_index) {
+  const TrackDesc& track = w.desc.tracks[track_index];
+  std::uint64_t written = 0;
+  for (const auto& [type, presence] : {std::pair{BOX_CTTS, &track.ctts_presence}, std::pair{BOX_STSS, &track.stss_presence}}) {
+    if (!presence->seen() || presence->in_first_input) continue;
+    BoxHeader added = stts;
+    added.type = type;
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t size, write_new_table(w, added, track_index));
+    written += size;
+  }
+  return written;
+}
+
+Result<std::uint64_t> write_track_box(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth) {
+  const TrackDesc& track = w.desc.tracks[track_index];
+  if (header.type == BOX_EDTS) {
+    // The first input's edits are replaced by every input's; a track without samples keeps its own.
+    if (track.edits.empty()) return copy_unchanged(w, header);
+    w.edit_box_written = true;
+    return write_edit_box(w, track);
+  }
+  // BOX_MDIA: a track that needs an edit list the first input's track lacks gets one before its media.
+  std::uint64_t inserted = 0;
+  if (!w.edit_box_written && !track.edits.empty() && !edits_say_nothing(track)) {
+    REELKNIT_ASSIGN_OR_RETURN(inserted, write_edit_box(w, track));
+  }
+  w.edit_box_written = true;
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t media, write_container(w, header, track_index, depth));
+  return inserted + media;
+}
+
+Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth,
+                                std::uint32_t parent) {
+  const bool in_a_track = track_index < w.desc.tracks.size();
+  if (header.type == BOX_TRAK) w.edit_box_written = false;
+  if (parent == BOX_TRAK && in_a_track && (header.type == BOX_EDTS || header.type == BOX_MDIA)) {
+    return write_track_box(w, header, track_index, depth);
+  }
   if (is_container(header.type, false)) return write_container(w, header, track_index, depth);
   // Media data is only ever found at the top level, in the first mdat; an mdat
   // nested elsewhere, or a second one, is not referred to and is copied like any other box.
   if (header.type == BOX_MDAT && depth == 0 && !w.written.media_data_position) {
     return write_merged_mdat(w, header);
   }
-  if (header.type == BOX_MVHD || header.type == BOX_TKHD || header.type == BOX_MDHD || header.type == BOX_ELST) {
+  if (header.type == BOX_MVHD || header.type == BOX_TKHD || header.type == BOX_MDHD) {
     return write_patched_duration(w, header, track_index);
+  }
+  if (header.type == BOX_STTS && parent == BOX_STBL && in_a_track) {
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t stts, write_new_table(w, header, track_index));
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t added, write_tables_only_later_inputs_have(w, header, track_index));
+    return stts + added;
   }
   if (is_sample_table(header.type)) return write_new_table(w, header, track_index);
   return copy_unchanged(w, header);
 }
 
-Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t list_end, int depth) {
+Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uint64_t list_end, int depth,
+                                  std::uint32_t parent) {
   if (depth > MAX_BOX_DEPTH) {
     return Error(ErrorKind::InvalidData, format_text("the first input nests boxes deeper than {} levels", MAX_BOX_DEPTH));
   }
@@ -376,7 +424,7 @@ Result<std::uint64_t> write_level(Writer& w, std::uint64_t track_index, std::uin
     REELKNIT_ASSIGN_OR_RETURN(const auto next, next_box(reader, list_end));
     if (!next) return written;
     const BoxHeader header = *next;
-    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t new_size, write_box(w, header, track_index, depth));
+    REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t new_size, write_box(w, header, track_index, depth, parent));
     if (header.type == BOX_TRAK) ++track_index;
     written += new_size;
     // Whatever a box's writing left unread, the list goes on after the box.
@@ -390,7 +438,7 @@ Result<WrittenMovie> write_output(std::span<InputFile> inputs, OutputStream& out
                                   std::uint64_t box_part_end) {
   Writer w{inputs, output, desc, *inputs.front().file, WrittenMovie{}};
   REELKNIT_TRY(w.first.seek(SeekFrom::start(0)));
-  REELKNIT_TRY(write_level(w, 0, box_part_end, 0));
+  REELKNIT_TRY(write_level(w, 0, box_part_end, 0, 0));
   if (!w.written.pending_chunk_offsets.empty()) {
     if (!w.written.media_data_position) {
       return Error(ErrorKind::InvalidData, "the first input has chunk-offset tables but no media data (mdat) box");

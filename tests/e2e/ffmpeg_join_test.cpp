@@ -99,27 +99,50 @@ Judged judge(const std::vector<std::string>& input_paths, const std::string& out
 
 bool is_timecode(const TrackSamples& track) { return track.format == "tmcd"; }
 
-/// Per video and audio stream, ffprobe sees the inputs' packets one after
-/// another: same count, bytes, key flags and composition offsets, and decode
-/// times that continue, at each seam, where the previous input's track ended.
+double seconds(std::int64_t ticks, const ProbeStream& stream) {
+  return static_cast<double>(ticks) * static_cast<double>(stream.time_base_num) / static_cast<double>(stream.time_base_den);
+}
+
+/// The track waits after it has shown media: an empty edit follows a media edit.
+bool waits_after_a_chapter(const TrackSamples& track) {
+  for (std::size_t k = 1; k < track.edits.size(); ++k)
+    if (track.edits[k].media_time == -1) return true;
+  return false;
+}
+
+/// Per video and audio stream, a player presents the inputs' packets one
+/// after another: the packets each input presents, with the same bytes and key
+/// flags, and each chapter starts where its movie starts in the joined movie,
+/// plus where it started in its own file, within one frame. (The demuxer may
+/// hand over more packets before a chapter, marked as not presented: the
+/// decoder's warm-up for the chapter's own edit.)
 void expect_packets_concatenated(const Judged& j) {
   const Probe& out = j.output_probe;
   ASSERT_EQ(out.streams.size(), j.input_probes.front().streams.size());
   for (const ProbeStream& stream : out.streams) {
     if (stream.codec_type != "video" && stream.codec_type != "audio") continue;
     SCOPED_TRACE("stream " + std::to_string(stream.index) + " (" + stream.codec_tag + ")");
-    const auto joined = out.packets_of(stream.index);
+    // FFmpeg's demuxer honours an empty edit only at the start of a list; where
+    // a later chapter's track waits, the samples and the edit list test judge it.
+    if (waits_after_a_chapter(j.output.tracks.at(static_cast<std::size_t>(stream.index)))) continue;
+    const auto joined = presented_packets(out, stream.index);
     ASSERT_FALSE(joined.empty());
-    ASSERT_TRUE(joined.front().dts.has_value());
-    // The first decode time may be negative (encoder delay); everything after it is relative.
-    std::int64_t input_start = *joined.front().dts;
     std::size_t at = 0;
+    double chapter_start = 0;
     for (std::size_t i = 0; i < j.input_probes.size(); ++i) {
       SCOPED_TRACE("input " + std::to_string(i + 1));
-      const auto packets = j.input_probes[i].packets_of(stream.index);
+      const auto packets = presented_packets(j.input_probes[i], stream.index);
       ASSERT_FALSE(packets.empty());
-      ASSERT_LE(at + packets.size(), joined.size()) << "the output has fewer packets than the inputs";
-      const std::int64_t first_dts = packets.front().dts.value();
+      ASSERT_LE(at + packets.size(), joined.size()) << "the output presents fewer packets than the inputs";
+      // Where the chapter starts, as the packet presented first.
+      auto first_pts = [&](const std::vector<ProbePacket>& list, std::size_t from, std::size_t count) {
+        std::int64_t lowest = *list[from].pts;
+        for (std::size_t k = from; k < from + count; ++k) lowest = std::min(lowest, *list[k].pts);
+        return lowest;
+      };
+      const double frame = seconds(packets.front().duration, stream);
+      const double expected_start = chapter_start + seconds(first_pts(packets, 0, packets.size()), stream);
+      EXPECT_NEAR(seconds(first_pts(joined, at, packets.size()), stream), expected_start, frame + 1e-9);
       for (std::size_t k = 0; k < packets.size(); ++k, ++at) {
         const ProbePacket& expected = packets[k];
         const ProbePacket& actual = joined[at];
@@ -127,31 +150,18 @@ void expect_packets_concatenated(const Judged& j) {
         ASSERT_EQ(actual.size, expected.size);
         ASSERT_EQ(actual.hash, expected.hash);
         ASSERT_EQ(actual.key, expected.key);
-        // Only what the first input's edit skips stays unplayed; a later input's start plays.
-        ASSERT_EQ(actual.discard, i == 0 && expected.discard);
-        ASSERT_TRUE(actual.dts && actual.pts && expected.pts);
-        ASSERT_EQ(*actual.dts - input_start, *expected.dts - first_dts);
+        ASSERT_TRUE(actual.dts && actual.pts && expected.pts && expected.dts);
         ASSERT_EQ(*actual.pts - *actual.dts, *expected.pts - *expected.dts);
-        // The last packet of an input is timed by the next input's start, the very last one by the edit list.
-        if (k + 1 < packets.size()) {
-          ASSERT_EQ(actual.duration, expected.duration);
-        }
       }
-      // The next input starts where this input's track ends: its decode times summed.
-      const TrackSamples& track = j.inputs[i].tracks.at(static_cast<std::size_t>(stream.index));
-      ASSERT_EQ(stream.time_base_num, 1);
-      ASSERT_EQ(stream.time_base_den, track.mdhd_timescale);
-      input_start += static_cast<std::int64_t>(track.stts_duration);
+      chapter_start += j.input_probes[i].format_duration;
     }
-    EXPECT_EQ(at, joined.size()) << "the output has more packets than the inputs";
+    EXPECT_EQ(at, joined.size()) << "the output presents more packets than the inputs";
   }
 }
 
-/// The movie plays as long as the inputs together. A stream plays no less
-/// than the inputs' streams together, and no further than its media reaches
-/// from where the first input starts playing it: a lossless join must play a
-/// later input's encoder priming, which that input's own edit skipped. Only
-/// the rounding of each input's edit to the movie timescale may add a tick.
+/// The movie plays as long as the inputs together, and so does each stream:
+/// every chapter's stream as long as in its own file, within the rounding of
+/// each input's edits to the movie timescale.
 void expect_durations_add_up(const Judged& j) {
   const std::size_t n = j.inputs.size();
   double format_duration = 0;
@@ -163,20 +173,11 @@ void expect_durations_add_up(const Judged& j) {
     SCOPED_TRACE("stream " + std::to_string(stream.index) + " (" + stream.codec_tag + ")");
     const auto t = static_cast<std::size_t>(stream.index);
     std::int64_t played = 0;
-    std::int64_t media = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      played += j.input_probes[i].streams.at(t).duration_ts.value();
-      media += static_cast<std::int64_t>(j.inputs[i].tracks.at(t).stts_duration);
-    }
-    const std::int64_t start = first_media_time(edit_list(j.input_bytes.front(), j.inputs.front(), t));
+    for (std::size_t i = 0; i < n; ++i) played += j.input_probes[i].streams.at(t).duration_ts.value();
     const auto movie_tick = static_cast<std::int64_t>(
         std::ceil(static_cast<double>(stream.time_base_den) / static_cast<double>(j.inputs.front().timescale)));
-    const std::int64_t slack = movie_tick * static_cast<std::int64_t>(n);
-    const std::int64_t actual = stream.duration_ts.value();
-    EXPECT_GE(actual, played) << "the joined stream plays less than the inputs";
-    EXPECT_LE(actual, std::max(played, media - start) + slack)
-        << "the joined stream plays beyond its media (inputs play " << played << ", the media from its start holds "
-        << media - start << ")";
+    EXPECT_NEAR(static_cast<double>(stream.duration_ts.value()), static_cast<double>(played),
+                static_cast<double>(movie_tick * static_cast<std::int64_t>(n)));
   }
 }
 
@@ -200,30 +201,10 @@ void expect_samples_concatenated(const Judged& j) {
   }
 }
 
-/// The movie, track and media headers hold the sums over the inputs, the
-/// timecode track's included.
-void expect_header_durations_summed(const Judged& j) {
-  std::uint64_t movie = 0;
-  for (const Movie& m : j.inputs) movie += m.duration;
-  EXPECT_EQ(j.output.duration, movie);
-  for (std::size_t t = 0; t < j.output.tracks.size(); ++t) {
-    SCOPED_TRACE("track " + std::to_string(t + 1) + " (" + j.output.tracks[t].format + ")");
-    std::uint64_t tkhd = 0, mdhd = 0;
-    for (const Movie& m : j.inputs) {
-      tkhd += m.tracks[t].tkhd_duration;
-      mdhd += m.tracks[t].mdhd_duration;
-    }
-    EXPECT_EQ(j.output.tracks[t].tkhd_duration, tkhd);
-    EXPECT_EQ(j.output.tracks[t].mdhd_duration, mdhd);
-  }
-}
-
 /// The first input's tree in the same order, co64 in place of stco, and one
 /// media-data box with the 16-byte header.
 void expect_template_tree(const Judged& j) {
-  std::string expected = tree_text(j.inputs.front().boxes);
-  for (std::size_t at; (at = expected.find("stco")) != std::string::npos;) expected.replace(at, 4, "co64");
-  EXPECT_EQ(tree_text(j.output.boxes), expected);
+  EXPECT_EQ(template_tree(j.output.boxes), template_tree(j.inputs.front().boxes));
   std::size_t mdat_boxes = 0;
   for (const BoxInfo& box : j.output.boxes) {
     if (box.type != "mdat") continue;
@@ -247,7 +228,7 @@ void expect_faithful_join(const Judged& j) {
     SCOPED_TRACE("samples through the output's tables");
     expect_samples_concatenated(j);
   }
-  expect_header_durations_summed(j);
+  expect_durations_joined(j.inputs, j.output);
   expect_template_tree(j);
 }
 
@@ -386,9 +367,10 @@ TEST_F(FfmpegEditLists, VideoEditCoversTheJoinedMediaInMovieUnits) {
   EXPECT_EQ(j.output_probe.streams.at(0).duration_ts.value(), played);
 }
 
-// Audio that starts after the video: an empty edit, then the edit that plays
-// the media. Only the media edit grows; the empty edit stays as recorded.
-TEST_F(FfmpegEditLists, EmptyEditStaysAndTheMediaEditGrows) {
+// Audio that starts after the video: each chapter's empty edit, then the edit
+// that plays its media from where that chapter's media lies in the joined
+// track, so every chapter's audio starts as late as it did in its own file.
+TEST_F(FfmpegEditLists, EveryChaptersEditsFollowEachOther) {
   TempDir dir;
   const auto paths = record_chapters(dir, ChapterRecipe{"", 2, true, false, false, "0.25"});
   const std::string out = dir.file("joined.mp4");
@@ -397,33 +379,27 @@ TEST_F(FfmpegEditLists, EmptyEditStaysAndTheMediaEditGrows) {
 
   const std::size_t audio = 1;
   ASSERT_EQ(j.inputs.front().tracks.at(audio).format, "mp4a");
-  std::uint64_t played = 0;
-  std::uint64_t media = 0;
+  std::vector<EditEntry> expected;
+  std::uint64_t media_start = 0;
   for (std::size_t i = 0; i < j.inputs.size(); ++i) {
     const auto edits = edit_list(j.input_bytes[i], j.inputs[i], audio);
     ASSERT_EQ(edits.size(), 2u);
     ASSERT_EQ(edits[0].media_time, -1);
     ASSERT_NE(edits[1].media_time, -1);
-    played += edits[1].segment_duration;
-    media += j.inputs[i].tracks[audio].mdhd_duration;
+    for (EditEntry e : edits) {
+      if (e.media_time != -1) e.media_time += static_cast<std::int64_t>(media_start);
+      expected.push_back(e);
+    }
+    media_start += j.inputs[i].tracks[audio].stts_duration;
   }
-
-  const auto before = edit_list(j.input_bytes[0], j.inputs[0], audio);
   const auto after = edit_list(j.output_bytes, j.output, audio);
-  ASSERT_EQ(after.size(), 2u);
-  const auto entry_bytes = [](const Bytes& file, const EditEntry& e) {
-    return Bytes(file.begin() + static_cast<std::ptrdiff_t>(e.position),
-                 file.begin() + static_cast<std::ptrdiff_t>(e.position + e.size));
-  };
-  EXPECT_EQ(entry_bytes(j.output_bytes, after[0]), entry_bytes(j.input_bytes[0], before[0])) << "the empty edit changed";
-  EXPECT_EQ(after[1].media_time, before[1].media_time);
-  // Plays every input's media edit, and no further than the joined media reaches (give or take a tick per input).
-  const std::uint32_t media_timescale = j.output.tracks[audio].mdhd_timescale;
-  const std::uint32_t movie_timescale = j.output.timescale;
-  EXPECT_GE(after[1].segment_duration, played);
-  const std::uint64_t media_left = media - static_cast<std::uint64_t>(after[1].media_time);
-  EXPECT_LE(after[1].segment_duration, (media_left * movie_timescale + media_timescale - 1) / media_timescale +
-                                           j.inputs.size());
+  ASSERT_EQ(after.size(), expected.size());
+  for (std::size_t k = 0; k < after.size(); ++k) {
+    SCOPED_TRACE("edit " + std::to_string(k));
+    EXPECT_EQ(after[k].segment_duration, expected[k].segment_duration);
+    EXPECT_EQ(after[k].media_time, expected[k].media_time);
+  }
+  EXPECT_EQ(j.output.tracks[audio].tkhd_duration, j.output.tracks[audio].presented_duration());
 }
 
 struct CameraCase {

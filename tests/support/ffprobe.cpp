@@ -91,6 +91,13 @@ void run_ffmpeg(const std::vector<std::string>& args) {
   }
 }
 
+std::vector<ProbePacket> presented_packets(const Probe& probe, int stream_index) {
+  std::vector<ProbePacket> presented;
+  for (const ProbePacket& packet : probe.packets_of(stream_index))
+    if (!packet.discard) presented.push_back(packet);
+  return presented;
+}
+
 Probe probe(const std::string& path) {
   const RunResult result = run_program({"ffprobe", "-v", "error", "-show_data_hash", "md5", "-show_entries",
                                         "packet=stream_index,pts,dts,duration,size,flags,data_hash:"

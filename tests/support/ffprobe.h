@@ -49,6 +49,11 @@ struct Probe {
   std::vector<ProbePacket> packets_of(int stream_index) const;
 };
 
+/// The packets of one stream a player presents: those the demuxer does not
+/// mark as outside the edit list (it may hand over earlier packets again,
+/// marked, as a decoder's warm-up before a chapter's own edit).
+std::vector<ProbePacket> presented_packets(const Probe& probe, int stream_index);
+
 /// ffprobe's view of `path`: format duration, streams, and every packet with
 /// its timestamps, flags and data hash. Throws std::runtime_error when
 /// ffprobe cannot read the file.

@@ -41,4 +41,42 @@ inline void expect_joined(const std::vector<Movie>& inputs, const Movie& output)
   }
 }
 
+/// The tree as the output must keep it from the first input: chunk offsets
+/// are 64 bits wide (co64), and edit lists, which the join rewrites (and adds
+/// where a track must wait for the next chapter), are left out.
+inline std::string template_tree(const std::vector<BoxInfo>& boxes) {
+  std::string tree = tree_text(boxes);
+  for (std::size_t at; (at = tree.find("stco")) != std::string::npos;) tree.replace(at, 4, "co64");
+  for (std::size_t at; (at = tree.find("edts(elst),")) != std::string::npos;) tree.erase(at, 11);
+  return tree;
+}
+
+/// The movie and media headers hold the sums over the inputs. A track lasts
+/// what its edits present: at least what the inputs' tracks last together (a
+/// track that ends early in a chapter waits for the next one), and exactly
+/// that sum when no track had to wait.
+inline void expect_durations_joined(const std::vector<Movie>& inputs, const Movie& output) {
+  std::uint64_t movie_duration = 0;
+  for (const Movie& m : inputs) movie_duration += m.duration;
+  EXPECT_EQ(output.duration, movie_duration);
+  for (std::size_t t = 0; t < output.tracks.size(); ++t) {
+    SCOPED_TRACE("track " + std::to_string(t + 1));
+    std::uint64_t tkhd = 0, mdhd = 0;
+    for (const Movie& m : inputs) {
+      tkhd += m.tracks.size() > t ? m.tracks[t].tkhd_duration : 0;
+      mdhd += m.tracks.size() > t ? m.tracks[t].mdhd_duration : 0;
+    }
+    const TrackSamples& track = output.tracks[t];
+    EXPECT_EQ(track.tkhd_duration, track.presented_duration());
+    // A chapter's edits may present a tick less than its track header rounds to.
+    EXPECT_GE(track.tkhd_duration + inputs.size(), tkhd);
+    bool waits = false;
+    for (std::size_t k = 1; k < track.edits.size(); ++k) waits = waits || track.edits[k].media_time == -1;
+    if (!waits) {
+      EXPECT_LE(track.tkhd_duration, tkhd + inputs.size());
+    }
+    EXPECT_EQ(track.mdhd_duration, mdhd);
+  }
+}
+
 }  // namespace reelknit::testing

@@ -55,6 +55,21 @@ TrackSamples read_track(const Bytes& file, const BoxInfo& trak, std::uint64_t da
   if (!tkhd || !mdia) throw std::runtime_error("trak without tkhd or mdia");
   const std::uint64_t tk = tkhd->position + tkhd->header_size;
   track.tkhd_duration = file[tk] == 1 ? get64(file, tk + 28) : get32(file, tk + 20);
+  if (const BoxInfo* edts = child(trak, "edts")) {
+    if (const BoxInfo* elst = child(*edts, "elst")) {
+      const std::uint64_t at = elst->position + elst->header_size;
+      const bool wide = file[at] == 1;
+      const std::uint64_t count = get32(file, at + 4);
+      for (std::uint64_t k = 0; k < count; ++k) {
+        const std::uint64_t entry = at + 8 + k * (wide ? 20 : 12);
+        TrackSamples::Edit e;
+        e.duration = wide ? get64(file, entry) : get32(file, entry);
+        e.media_time = wide ? static_cast<std::int64_t>(get64(file, entry + 8))
+                            : std::int64_t{static_cast<std::int32_t>(get32(file, entry + 4))};
+        track.edits.push_back(e);
+      }
+    }
+  }
   const BoxInfo* mdhd = child(*mdia, "mdhd");
   const std::uint64_t md = mdhd->position + mdhd->header_size;
   track.mdhd_timescale = file[md] == 1 ? get32(file, md + 20) : get32(file, md + 12);

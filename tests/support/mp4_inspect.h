@@ -37,6 +37,18 @@ struct TrackSamples {
   std::uint64_t stts_duration = 0;  ///< the sum of every sample delta
   bool has_stss = false;
   bool has_ctts = false;
+  struct Edit {
+    std::uint64_t duration = 0;  ///< movie timescale
+    std::int64_t media_time = 0;  ///< media timescale; −1 for an empty edit
+  };
+  std::vector<Edit> edits;  ///< the edit list; empty when the track has none
+  /// What the track presents: its edits' durations summed, or its tkhd duration without an edit list.
+  std::uint64_t presented_duration() const {
+    if (edits.empty()) return tkhd_duration;
+    std::uint64_t total = 0;
+    for (const Edit& e : edits) total += e.duration;
+    return total;
+  }
 };
 
 struct Movie {
