@@ -213,6 +213,82 @@ TEST(ReadDesc, PerSampleTablesCoverTheSamplesOfInputsThatLackThem) {
   EXPECT_FALSE(joined.sdtp_presence.in_first_input);
 }
 
+/// A movie of one track: `seconds` of movie (timescale 1000), `samples` samples
+/// of `delta` at 1000 units a second, and the edits given (none: no edit list).
+Bytes one_track_movie(std::uint64_t movie, std::uint32_t samples, std::uint32_t delta, const std::vector<Edit>& edits) {
+  Bytes trak = tkhd(movie);
+  if (!edits.empty()) append(trak, box("edts", {elst(edits)}));
+  append(trak, box("mdia", {mdhd(1000, std::uint64_t{samples} * delta),
+                            box("minf", {box("stbl", {pair_table("stts", {{samples, delta}}),
+                                                      stsz(1, samples)})})}));
+  return box("moov", {mvhd(1000, movie), box("trak", trak)});
+}
+
+// The output's edit list is every input's in order: media times move to where
+// each input's media lies in the joined track; edits that continue each other
+// merge; a track that ends early in a chapter that is not the last waits.
+TEST(ReadDesc, EditListsOfEveryInputFollowEachOther) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> inputs;
+    std::vector<EditEntry> edits;
+  };
+  const Case cases[] = {
+      {"whole chapters merge into one edit",
+       {one_track_movie(1000, 10, 100, {{1000, 0}}), one_track_movie(500, 5, 100, {{500, 0}})},
+       {{1500, 0, 0x10000}}},
+      {"no edit lists: each chapter presents its whole media",
+       {one_track_movie(1000, 10, 100, {}), one_track_movie(500, 5, 100, {})},
+       {{1500, 0, 0x10000}}},
+      {"a first chapter with two edits plays them once, then the next chapter",
+       {one_track_movie(1000, 10, 100, {{200, 800}, {800, 0}}), one_track_movie(500, 5, 100, {{500, 0}})},
+       {{200, 800, 0x10000}, {800, 0, 0x10000}, {500, 1000, 0x10000}}},
+      {"priming skipped in every chapter",
+       {one_track_movie(900, 10, 100, {{900, 100}}), one_track_movie(400, 5, 100, {{400, 100}})},
+       {{900, 100, 0x10000}, {400, 1100, 0x10000}}},
+      {"a chapter that ends early waits for its movie's end",
+       {one_track_movie(1000, 5, 100, {}), one_track_movie(500, 5, 100, {})},
+       {{500, 0, 0x10000}, {500, -1, 0x10000}, {500, 500, 0x10000}}},
+      {"within one sample of the movie's end: no wait",
+       {one_track_movie(1050, 10, 100, {}), one_track_movie(500, 5, 100, {})},
+       {{1500, 0, 0x10000}}},
+      {"samples that last 0 present no time and never wait",
+       {one_track_movie(1000, 1, 0, {}), one_track_movie(500, 1, 0, {})},
+       {{1500, 0, 0x10000}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Desc desc;
+    for (std::size_t i = 0; i < c.inputs.size(); ++i) {
+      desc.mdat_spans.push_back({std::nullopt, 0, 1000});
+      MemoryFile memory(std::make_shared<Bytes>(c.inputs[i]));
+      BufferedReader reader(memory);
+      ASSERT_TRUE(read_desc(reader, desc, 0, NO_LIMIT, i));
+      finish_input(desc, i, i + 1 < c.inputs.size());
+    }
+    EXPECT_EQ(desc.tracks[0].edits, c.edits);
+  }
+}
+
+// Compact sample sizes (stz2) in 4-, 8- and 16-bit fields are listed like any others.
+TEST(ReadDesc, CompactSampleSizesAreListed) {
+  const auto stz2 = [](std::uint8_t field_size, const Bytes& packed, std::uint32_t count) {
+    return full_box("stz2", 0, cat({zeros(3), Bytes{field_size}, be32(count), packed}));
+  };
+  Desc desc;
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({stsz(7, 2)}), 0));
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({stz2(4, {0x12, 0x30}, 3)}), 1));
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({stz2(8, {9, 250}, 2)}), 2));
+  ASSERT_TRUE(read_input(desc, moov_with_tracks({stz2(16, {0x01, 0x02}, 1)}), 3));
+  EXPECT_EQ(desc.tracks[0].stsz, (std::vector<std::uint32_t>{7, 7, 1, 2, 3, 9, 250, 0x102}));
+  EXPECT_EQ(desc.tracks[0].stsz_count, 8u);
+
+  Desc refused;
+  const Status status = read_input(refused, moov_with_tracks({stz2(12, {1, 2, 3}, 2)}), 0);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::InvalidData);
+}
+
 TEST(ReadDesc, ASizeZeroBoxRunsToTheEndOfItsParent) {
   Desc desc;
   // Inside stbl: a size-0 header; the table after it lies inside that box, and is not read.

@@ -54,10 +54,13 @@ std::vector<EditEntry> edits_in_output_units(const Desc& desc, const TrackDesc& 
   const std::uint32_t movie_to = desc.movie_timescale;
   std::vector<EditEntry> edits;
   if (!input_track.has_edit_list) {
-    // As long as its track header says; its media's length where the header says nothing.
-    const std::uint64_t whole = input_track.tkhd_duration != 0
-                                    ? convert_duration(input_track.tkhd_duration, movie_from, movie_to)
-                                    : convert_duration(input_track.sample_duration, track.mdhd_timescale, movie_to);
+    // Its media, as long as its track header says where the header rounds it
+    // down; samples that all last 0 show one moment as long as the header says.
+    std::uint64_t whole = convert_duration(input_track.sample_duration, track.mdhd_timescale, movie_to);
+    if (input_track.tkhd_duration != 0) {
+      const std::uint64_t header = convert_duration(input_track.tkhd_duration, movie_from, movie_to);
+      whole = input_track.sample_duration == 0 ? header : std::min(whole, header);
+    }
     edits.push_back(EditEntry{whole, static_cast<std::int64_t>(track.media_duration), 0x10000});
     return edits;
   }
