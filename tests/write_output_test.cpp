@@ -71,6 +71,7 @@ TEST(WriteOutput, RebuildsEveryTableFromTheDescAndPatchesTheContainersAroundThem
   t.stsz_count = 3;
   t.stco = {0, 11};
   t.stsc = {{1, 2, 1}, {2, 1, 1}};
+  desc.mdat_spans = {{0, 8, 16}};
   const Bytes tables = cat({stsd("avc1"), u32_table("stss", {1, 2}), sdtp({1, 2, 3}), stsz(0, 1, {5}),
                             stsc({{1, 1, 1}}), u32_table("stco", {8})});
   const Written w = write(cat({box("mdat", zeros(16)), stbl_file(tables)}), desc);
@@ -81,6 +82,9 @@ TEST(WriteOutput, RebuildsEveryTableFromTheDescAndPatchesTheContainersAroundThem
   EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/stsz"), cat({zeros(4), be32(0), be32(3), be32(5), be32(6), be32(7)}));
   EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/stsc"),
             cat({zeros(4), be32(2), be32(1), be32(2), be32(1), be32(2), be32(1), be32(1)}));
+  ASSERT_EQ(w.movie.placed_media.size(), 1u);
+  const std::uint64_t media = w.movie.placed_media[0].position;
+  EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/co64"), cat({zeros(4), be32(2), be64(media), be64(media + 11)}));
   // parse_boxes already checked that every container's size fits its children exactly.
   EXPECT_EQ(w.boxes[0].size + w.boxes[1].size, w.bytes.size());
 }
@@ -217,9 +221,19 @@ TEST(WriteOutput, MergesTheMediaDataOfEveryInputIntoOneLargeHeaderMdat) {
   EXPECT_EQ(tree_text(w.boxes), "ftyp,mdat,free");
   const BoxInfo* mdat = find_box(w.boxes, "mdat");
   EXPECT_EQ(mdat->header_size, 16u);
-  EXPECT_EQ(mdat->size, 26u);
-  EXPECT_EQ(payload_of(w, "mdat"), text("AAAABBBBBB"));
   EXPECT_EQ(w.movie.media_data_position, mdat->position + 16);
+  // Each input's media data keeps its offset within a 4096-byte block (20), after zeros.
+  ASSERT_EQ(w.movie.placed_media.size(), 2u);
+  const std::uint64_t a = w.movie.placed_media[0].position, b = w.movie.placed_media[1].position;
+  EXPECT_EQ(a % 4096, 20u);
+  EXPECT_EQ(b % 4096, 20u);
+  EXPECT_EQ(a, mdat->position + 16 + 4088);  // the least gap that gets there
+  EXPECT_EQ(w.movie.placed_media[1].unpadded_base, 4u + 99);  // a chunk offset counts every span before
+  EXPECT_EQ(mdat->size, b + 6 - mdat->position);
+  Bytes expected = zeros(static_cast<std::size_t>(b + 6 - (mdat->position + 16)));
+  std::copy_n(text("AAAA").begin(), 4, expected.begin() + static_cast<std::ptrdiff_t>(a - (mdat->position + 16)));
+  std::copy_n(text("BBBBBB").begin(), 6, expected.begin() + static_cast<std::ptrdiff_t>(b - (mdat->position + 16)));
+  EXPECT_EQ(payload_of(w, "mdat"), expected);
 }
 
 // Chunk offsets are written once where the media data is already placed, and
@@ -241,8 +255,10 @@ TEST(WriteOutput, ChunkOffsetsAreFinalInEitherOrderOfMovieAndMediaData) {
     ASSERT_TRUE(w.movie.media_data_position);
     EXPECT_EQ(*w.movie.media_data_position, mdat->position + 16);
     EXPECT_EQ(w.movie.pending_chunk_offsets.size(), movie_first ? 1u : 0u);
-    EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/co64"),
-              cat({zeros(4), be32(2), be64(mdat->position + 16), be64(mdat->position + 16 + 11)}));
+    ASSERT_EQ(w.movie.placed_media.size(), 1u);
+    const std::uint64_t landed = w.movie.placed_media[0].position;
+    EXPECT_EQ(landed % 4096, placed.mdat_spans[0].offset % 4096);
+    EXPECT_EQ(payload_of(w, "moov/trak/mdia/minf/stbl/co64"), cat({zeros(4), be32(2), be64(landed), be64(landed + 11)}));
   }
 }
 

@@ -4,11 +4,12 @@
 #include <cerrno>
 
 #include "base/byte_order.h"
+#include "base/log_line.h"
 
 namespace reelknit {
 
-OutputStream::OutputStream(ProgressStream sink, RangeCopy range_copy)
-    : sink_(std::move(sink)), range_copy_(std::move(range_copy)) {
+OutputStream::OutputStream(ProgressStream sink, RangeCopy range_copy, RangeClone range_clone)
+    : sink_(std::move(sink)), range_copy_(std::move(range_copy)), range_clone_(std::move(range_clone)) {
   buffer_.reserve(CAPACITY);
 }
 
@@ -167,6 +168,54 @@ Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStr
     copied += n;
   }
   return copied;
+}
+
+namespace {
+
+/// Copies exactly `count` bytes from `offset` of the input to the output's position.
+Status copy_range(File& input, std::uint64_t offset, std::uint64_t count, OutputStream& out) {
+  if (count == 0) return success();
+  REELKNIT_TRY(input.seek(SeekFrom::start(offset)));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t copied, copy_to_output(input, count, out));
+  if (copied != count) return unexpected_eof();
+  return success();
+}
+
+/// Shares as many whole blocks of `count` bytes as the file system will, from
+/// `offset` of the input to the output's position; returns the bytes shared.
+/// It stops at the first refusal and leaves the rest to the copy: a refused
+/// call changes nothing, so no wrong byte is left behind.
+Result<std::uint64_t> clone_blocks(File& input, std::uint64_t offset, std::uint64_t count, OutputStream& out) {
+  const int from = input.native_handle();
+  const int to = out.sink().file().native_handle();
+  if (count == 0 || !out.range_clone() || from < 0 || to < 0) return std::uint64_t{0};
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t at, out.position());  // flushes what lies before
+  std::uint64_t cloned = 0;
+  while (cloned < count) {
+    const std::uint64_t length = std::min(count - cloned, CLONE_CHUNK);
+    if (const Status shared = out.range_clone()(from, offset + cloned, to, at + cloned, length); !shared) {
+      // Another file system, or one that cannot share blocks: the copy takes over, as it always could.
+      REELKNIT_DEBUG(LOG_TARGET_DRIVER, "Copying instead of sharing blocks: {}", shared.error().describe());
+      break;
+    }
+    cloned += length;
+    out.sink().count_written(length);
+  }
+  REELKNIT_TRY(out.seek(SeekFrom::start(at + cloned)));
+  return cloned;
+}
+
+}  // namespace
+
+Status place_media_data(File& input, std::uint64_t offset, std::uint64_t count, std::uint64_t granularity,
+                        OutputStream& out) {
+  // The partial block before the first whole one, the whole blocks, the partial block after them.
+  const std::uint64_t into_block = offset % granularity;
+  const std::uint64_t head = std::min(count, into_block == 0 ? 0 : granularity - into_block);
+  const std::uint64_t whole = (count - head) / granularity * granularity;
+  REELKNIT_TRY(copy_range(input, offset, head, out));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t cloned, clone_blocks(input, offset + head, whole, out));
+  return copy_range(input, offset + head + cloned, count - head - cloned, out);
 }
 
 }  // namespace reelknit

@@ -18,9 +18,11 @@ class OutputStream {
  public:
   static constexpr std::size_t CAPACITY = 64 * 1024;
 
-  /// `range_copy` moves large copies inside the kernel (copy_to_output); an
-  /// empty one keeps every byte on the buffered road.
-  explicit OutputStream(ProgressStream sink, RangeCopy range_copy = offloaded_range_copy());
+  /// `range_copy` moves large copies inside the kernel (copy_to_output), and
+  /// `range_clone` shares blocks (place_media_data); empty ones keep every
+  /// byte on the buffered road.
+  explicit OutputStream(ProgressStream sink, RangeCopy range_copy = offloaded_range_copy(),
+                        RangeClone range_clone = system_range_clone());
   ~OutputStream();
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
@@ -40,10 +42,12 @@ class OutputStream {
 
   ProgressStream& sink() { return sink_; }
   const RangeCopy& range_copy() const { return range_copy_; }
+  const RangeClone& range_clone() const { return range_clone_; }
 
  private:
   ProgressStream sink_;
   RangeCopy range_copy_;
+  RangeClone range_clone_;
   std::vector<std::uint8_t> buffer_;
   bool released_ = false;
 };
@@ -60,6 +64,19 @@ Status patch_be64_at(OutputStream& out, std::uint64_t field_position, std::uint6
 /// the stream's range copy when it has one, in DIRECT_COPY_CHUNK pieces, each
 /// counted by the ProgressStream; what the kernel refuses takes the buffered road.
 Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStream& out);
+
+/// Writes `count` bytes of `input`, from `offset` on, at the output's position,
+/// which must lie at the same offset within a clone block (`granularity`) as
+/// `offset` does in the input. The whole blocks in between share the input's
+/// blocks where the file system can (one progress step per clone); the partial
+/// blocks at either end, and whatever a clone refuses, are copied. An input
+/// that ends first fails with "failed to fill whole buffer". The output is
+/// left after the bytes written; the input's position is not kept.
+Status place_media_data(File& input, std::uint64_t offset, std::uint64_t count, std::uint64_t granularity,
+                        OutputStream& out);
+
+/// The most one clone call shares: progress moves once per call.
+inline constexpr std::uint64_t CLONE_CHUNK = 1024ull * 1024 * 1024;
 
 inline constexpr std::uint64_t DIRECT_COPY_MIN = 1024 * 1024;
 inline constexpr std::size_t DIRECT_COPY_CHUNK = 8 * 1024 * 1024;

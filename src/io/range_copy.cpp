@@ -1,10 +1,18 @@
 #include "io/range_copy.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <sys/ioctl.h>
 #include <sys/vfs.h>
+#if __has_include(<linux/fs.h>)
+#include <linux/fs.h>
+#endif
+#else
+#include <sys/mount.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -52,6 +60,41 @@ RangeCopy offloaded_range_copy() {
 #else
   return {};
 #endif
+}
+
+RangeClone system_range_clone() {
+#if defined(__linux__) && defined(FICLONERANGE)
+  return [](int from, std::uint64_t from_offset, int to, std::uint64_t to_offset, std::uint64_t length) -> Status {
+    struct file_clone_range range {};
+    range.src_fd = from;
+    range.src_offset = from_offset;
+    range.src_length = length;
+    range.dest_offset = to_offset;
+    // An interrupted clone is refused like any other: the copy takes over.
+    if (::ioctl(to, FICLONERANGE, &range) != 0) return Error::from_errno(errno);
+    return success();
+  };
+#else
+  return {};
+#endif
+}
+
+std::uint64_t clone_granularity(int fd) {
+  constexpr std::uint64_t smallest = 4096;
+  // Network file systems report their transfer size, which is no block size:
+  // a megabyte is the most a block is taken to be.
+  constexpr std::uint64_t largest = 1024 * 1024;
+  if (fd < 0) return smallest;
+  std::uint64_t size = smallest;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && info.st_blksize > 0) size = std::max<std::uint64_t>(size, static_cast<std::uint64_t>(info.st_blksize));
+  struct statfs system {};
+  if (::fstatfs(fd, &system) == 0 && system.f_bsize > 0) size = std::max<std::uint64_t>(size, static_cast<std::uint64_t>(system.f_bsize));
+  size = std::min(size, largest);
+  // A block size is a power of two; anything else is rounded up to one.
+  std::uint64_t power = smallest;
+  while (power < size) power *= 2;
+  return power;
 }
 
 }  // namespace reelknit

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "reelknit/error.h"
@@ -27,5 +28,24 @@ RangeCopy system_range_copy();
 /// within a page than it had costs it about twice the CPU of the buffered copy
 /// (bench/README.md). Empty where the system has no in-kernel copy.
 RangeCopy offloaded_range_copy();
+
+/// Makes `length` bytes of descriptor `to`, from `to_offset` on, share the
+/// blocks of descriptor `from` at `from_offset` (a reflink): no byte is copied,
+/// and no new block is taken until one file changes. Like ioctl(FICLONERANGE):
+/// both offsets, and the length unless it reaches the end of `from`, lie on
+/// block boundaries; the file positions do not move; a file system that cannot
+/// share blocks, or files on two file systems, refuse it (EOPNOTSUPP, EXDEV, EINVAL ...).
+using RangeClone = std::function<Status(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,
+                                        std::uint64_t length)>;
+
+/// The system's range clone (Linux: XFS, Btrfs, bcachefs, OpenZFS 2.2 and
+/// others); an empty function where the system has none (macOS: APFS clones
+/// whole files only).
+RangeClone system_range_clone();
+
+/// The block size a clone must keep the phase of on the file system of
+/// descriptor `fd`: what fstatfs and fstat report, never below 4096 (and
+/// 4096 for a file without a descriptor). OpenZFS reports its record size.
+std::uint64_t clone_granularity(int fd);
 
 }  // namespace reelknit

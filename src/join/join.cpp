@@ -88,7 +88,8 @@ Status write_everything(std::vector<InputFile>& inputs, OutputStream& out, const
 
 Status write_joined(std::vector<InputFile>& inputs, std::unique_ptr<File> output_file, const ReadInputs& read,
                     const ProgressCallback& progress, const JoinSeams& seams) {
-  OutputStream out(ProgressStream(std::move(output_file), read.total_size, progress, seams.clock), seams.range_copy);
+  OutputStream out(ProgressStream(std::move(output_file), read.total_size, progress, seams.clock), seams.range_copy,
+                   seams.range_clone);
   Status written = write_everything(inputs, out, read);
   // The one release of the output: the last buffered bytes reach the file here,
   // so a full disk now is still a failed join, and no throttled report of that

@@ -21,6 +21,8 @@ struct JoinSeams {
   Clock clock = steady_now;
   /// How large copies move inside the kernel; empty keeps them on the buffered road.
   RangeCopy range_copy = offloaded_range_copy();
+  /// How whole blocks of media data are shared; empty copies them.
+  RangeClone range_clone = system_range_clone();
 };
 
 Status join_files_with(const std::vector<std::string>& input_paths, const std::string& output_path,

@@ -110,16 +110,29 @@ Result<std::uint64_t> write_merged_mdat(Writer& w, const BoxHeader& header) {
   w.written.media_data_position = media_data_position;
   const std::uint64_t size_field = media_data_position - 8;
   std::uint64_t new_size = LARGE_HEADER_SIZE;
+  // Each input's media data keeps its offset within a block, so that a file
+  // system that shares blocks can share the whole ones instead of copying
+  // them. The gap before it is zeros no chunk points into. The same layout on
+  // every file system: the output does not depend on where it was written.
+  const std::uint64_t granularity = clone_granularity(w.out.sink().file().native_handle());
+  std::uint64_t position = media_data_position;
+  std::uint64_t unpadded_base = 0;
   for (const MdatSpan& span : w.desc.mdat_spans) {
+    const std::uint64_t base = unpadded_base;
+    unpadded_base += span.size;
     if (!span.input_index || *span.input_index >= w.inputs.size()) continue;
-    REELKNIT_DEBUG(LOG_TARGET_WRITER, "Copying the media data of input {}: {} bytes from offset {}",
-                   *span.input_index + 1, span.size, span.offset);
+    const std::uint64_t gap = (span.offset % granularity + granularity - position % granularity) % granularity;
+    REELKNIT_TRY(w.out.write(std::vector<std::uint8_t>(gap, 0)));
+    position += gap;
+    REELKNIT_DEBUG(LOG_TARGET_WRITER, "Copying the media data of input {}: {} bytes from offset {} to {}",
+                   *span.input_index + 1, span.size, span.offset, position);
     File& input = *w.inputs[*span.input_index].file;
     REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t resume, input.position());
-    REELKNIT_TRY(input.seek(SeekFrom::start(span.offset)));
-    REELKNIT_TRY(copy_exactly(input, span.size, w.out));
+    REELKNIT_TRY(place_media_data(input, span.offset, span.size, granularity, w.out));
     REELKNIT_TRY(input.seek(SeekFrom::start(resume)));
-    new_size += span.size;
+    w.written.placed_media.push_back(PlacedMedia{base, span.size, position});
+    position += span.size;
+    new_size += gap + span.size;
   }
   REELKNIT_TRY(patch_be64_at(w.out, size_field, new_size));
   return new_size;
@@ -280,7 +293,7 @@ std::vector<Entry> merge_runs(const std::vector<Entry>& entries, Value Entry::*v
 Status write_chunk_offset_entries(Writer& w, std::uint64_t track_index, const TrackDesc& track) {
   OutputStream& out = w.out;
   REELKNIT_TRY(out.write_be32(static_cast<std::uint32_t>(track.stco.size())));
-  if (w.written.media_data_position) return write_chunk_offsets(out, track, *w.written.media_data_position);
+  if (w.written.media_data_position) return write_chunk_offsets(out, track, w.written.placed_media);
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t entries_position, out.position());
   w.written.pending_chunk_offsets.push_back(PendingChunkOffsets{track_index, entries_position});
   for (std::size_t k = 0; k < track.stco.size(); ++k) REELKNIT_TRY(out.write_be64(0));
