@@ -121,7 +121,9 @@ bool refuses_range_copy(const Error& error) {
 #endif
     case EBADF:
     case ETXTBSY:
-    case EPERM: return true;
+    case EPERM:
+    case EINTR:  // the buffered copy, which retries its own reads and writes, goes on from here
+      return true;
     default: return false;
   }
 }
@@ -142,7 +144,6 @@ Result<std::uint64_t> copy_in_kernel(File& input, std::uint64_t count, OutputStr
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, DIRECT_COPY_CHUNK));
     auto n = out.range_copy()(from, to, want);
     if (!n) {
-      if (n.error().kind() == ErrorKind::Interrupted) continue;
       if (refuses_range_copy(n.error())) break;
       return std::move(n).error();
     }

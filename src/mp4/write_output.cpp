@@ -349,10 +349,8 @@ Status write_table_body(Writer& w, std::uint32_t type, std::uint64_t track_index
 Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::uint64_t track_index) {
   REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing new {}, offset: {}, size: {}", box_type_text(header.type),
                  header.position, header.size);
-  if (track_index >= w.desc.tracks.size()) {
-    return Error(ErrorKind::Unsupported,
-                 format_text("the first input has more than {} tracks; the merge supports {}", TRACK_SLOTS, TRACK_SLOTS));
-  }
+  // The reader refused a table beyond the last slot before anything was written.
+  if (track_index >= w.desc.tracks.size()) return copy_unchanged(w, header);
   const TrackDesc& track = w.desc.tracks[track_index];
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t start, w.out.position());
   std::uint8_t head[12] = {};
