@@ -11,6 +11,7 @@
 #include "reelknit/join.h"
 #include "support/join_check.h"
 #include "support/memory_file.h"
+#include "support/memory_join.h"
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
 #include "support/temp_dir.h"
@@ -128,6 +129,37 @@ TEST(Join, AnInputWithoutPerSampleTablesKeepsItsSamplesTiming) {
   std::vector<Movie> inputs;
   for (const Bytes& f : files) inputs.push_back(inspect_movie(f));
   expect_joined(inputs, inspect_movie(read_file(dir.file("out.mp4"))));
+}
+
+/// The file with the first track's sample sizes as compact 8-bit sizes (stz2), the same length.
+Bytes with_compact_sizes(Bytes file) {
+  const auto boxes = parse_boxes(file);
+  const BoxInfo* stsz = find_box(boxes, "moov/trak/mdia/minf/stbl/stsz");
+  const std::uint64_t payload = stsz->position + stsz->header_size;
+  const std::uint32_t count = (std::uint32_t{file[payload + 8]} << 24) | (std::uint32_t{file[payload + 9]} << 16) |
+                              (std::uint32_t{file[payload + 10]} << 8) | file[payload + 11];
+  Bytes compact = cat({zeros(3), Bytes{8}, be32(count)});
+  for (std::uint32_t k = 0; k < count; ++k) compact.push_back(file[payload + 12 + 4 * k + 3]);
+  // A free box takes the bytes the compact form saves, so nothing else moves.
+  const Bytes replacement = cat({full_box("stz2", 0, compact), box("free", zeros(stsz->size - 12 - compact.size() - 8))});
+  std::copy(replacement.begin(), replacement.end(), file.begin() + static_cast<std::ptrdiff_t>(stsz->position));
+  return file;
+}
+
+// Compact sample sizes, in the first chapter or a later one, are read like
+// any others and written as a plain sample-size table.
+TEST(Join, CompactSampleSizesInAnyChapterAreCarried) {
+  const Bytes plain = make_movie(two_track_movie(5, 1));
+  const Bytes compact = with_compact_sizes(plain);
+  for (const bool compact_first : {true, false}) {
+    SCOPED_TRACE(compact_first ? "first" : "later");
+    const std::vector<Bytes> inputs = compact_first ? std::vector<Bytes>{compact, plain} : std::vector<Bytes>{plain, compact};
+    const MemoryJoin joined = join_in_memory(inputs);
+    ASSERT_TRUE(joined.status) << joined.status.error().describe();
+    const Movie output = inspect_movie(joined.output);
+    expect_joined({inspect_movie(plain), inspect_movie(plain)}, output);
+    EXPECT_NE(find_box(output.boxes, "moov/trak/mdia/minf/stbl/stsz"), nullptr);
+  }
 }
 
 TEST(Join, ReportsReadingProgressPerInputThenWritingThenOne) {
