@@ -23,18 +23,8 @@ namespace {
 
 /// Large enough that the media data passes the 64 KiB output buffer in whole blocks.
 Bytes recording(std::uint8_t fill) {
-  MoviePlan plan;
-  TrackPlan video;
-  video.sample_sizes = {90000, 1200, 70000, 800, 500};
-  video.samples_per_chunk = 2;
-  video.sync_samples = {1, 3};
-  video.fill = fill;
-  TrackPlan audio;
-  audio.sample_sizes = {300, 310, 290, 305};
-  audio.samples_per_chunk = 2;
-  audio.format = "mp4a";
-  audio.fill = static_cast<std::uint8_t>(fill + 1);
-  plan.tracks = {video, audio};
+  MoviePlan plan = two_track_plan({90000, 1200, 70000, 800, 500}, {300, 310, 290, 305}, fill);
+  plan.tracks[0].sync_samples = {1, 3};
   return make_movie(plan);
 }
 

@@ -18,30 +18,29 @@
 namespace reelknit::testing {
 namespace {
 
-TrackPlan video_track(std::size_t samples, std::uint8_t fill) {
-  TrackPlan t;
-  for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(static_cast<std::uint32_t>(40 + (i * 13) % 50));
-  t.samples_per_chunk = 3;
-  t.sample_delta = 1001;
-  t.media_timescale = 30000;
-  t.sync_samples = {1};
-  if (samples > 4) t.sync_samples.push_back(5);
+/// Video at 29.97 fps with B-frames (composition offsets), dependency flags and
+/// a second sync sample, and audio at 48 kHz, chunked unlike the video.
+MoviePlan two_track_movie(std::size_t video_samples, std::size_t audio_samples, std::uint8_t fill) {
+  std::vector<std::uint32_t> video_sizes, audio_sizes;
+  for (std::size_t i = 0; i < video_samples; ++i) video_sizes.push_back(static_cast<std::uint32_t>(40 + (i * 13) % 50));
+  for (std::size_t i = 0; i < audio_samples; ++i) audio_sizes.push_back(static_cast<std::uint32_t>(20 + i % 7));
+  MoviePlan plan = two_track_plan(video_sizes, audio_sizes, fill);
+  TrackPlan& video = plan.tracks[0];
+  video.samples_per_chunk = 3;
+  video.sample_delta = 1001;
+  if (video_samples > 4) video.sync_samples.push_back(5);
   // B-frames: presentation runs ahead of decoding by a pattern of offsets.
-  for (std::size_t i = 0; i < samples; ++i) t.ctts.push_back({1, static_cast<std::uint32_t>((i % 3) * 1001)});
-  t.with_sdtp = true;
-  t.fill = fill;
-  return t;
+  for (std::size_t i = 0; i < video_samples; ++i) video.ctts.push_back({1, static_cast<std::uint32_t>((i % 3) * 1001)});
+  video.with_sdtp = true;
+  TrackPlan& audio = plan.tracks[1];
+  audio.samples_per_chunk = 4;
+  audio.sample_delta = 1024;
+  audio.media_timescale = 48000;
+  return plan;
 }
 
-TrackPlan audio_track(std::size_t samples, std::uint8_t fill) {
-  TrackPlan t;
-  for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(static_cast<std::uint32_t>(20 + i % 7));
-  t.samples_per_chunk = 4;
-  t.sample_delta = 1024;
-  t.media_timescale = 48000;
-  t.format = "mp4a";
-  t.fill = fill;
-  return t;
+MoviePlan two_track_movie(std::size_t video_samples, std::uint8_t fill) {
+  return two_track_movie(video_samples, video_samples + 3, fill);
 }
 
 /// Writes each movie to a file of the directory and returns the paths.
@@ -71,11 +70,9 @@ TEST_P(JoinLayouts, CarriesEverySampleWithContinuousTiming) {
   TempDir dir;
   std::vector<Bytes> files;
   for (std::size_t i = 0; i < layout.inputs; ++i) {
-    MoviePlan plan;
+    MoviePlan plan = two_track_movie(7 + i * 3, 11 + i, static_cast<std::uint8_t>(i * 50));
     plan.moov_first = layout.moov_first;
     plan.large_mdat = layout.large_mdat;
-    plan.tracks = {video_track(7 + i * 3, static_cast<std::uint8_t>(i * 50)),
-                   audio_track(11 + i, static_cast<std::uint8_t>(i * 50 + 9))};
     plan.tracks[0].wide_offsets = layout.wide_offsets;
     files.push_back(make_movie(plan));
   }
@@ -121,12 +118,6 @@ INSTANTIATE_TEST_SUITE_P(Layouts, JoinLayouts,
                                            Layout{"WideOffsets", false, false, true, 2},
                                            Layout{"OneInput", true, false, false, 1}),
                          [](const auto& param_info) { return param_info.param.name; });
-
-MoviePlan two_track_movie(std::size_t video_samples, std::uint8_t fill) {
-  MoviePlan plan;
-  plan.tracks = {video_track(video_samples, fill), audio_track(video_samples + 3, static_cast<std::uint8_t>(fill + 9))};
-  return plan;
-}
 
 TEST(Join, AnInputWithoutPerSampleTablesKeepsItsSamplesTiming) {
   // The middle chapter has no composition offsets, no sync-sample table (all sync) and no dependency flags.

@@ -31,19 +31,11 @@ namespace fs = std::filesystem;
 const std::string BINARY = REELKNIT_BINARY;
 
 Bytes small_movie(std::uint8_t fill, std::size_t video_samples) {
-  MoviePlan plan;
-  TrackPlan video;
-  for (std::size_t i = 0; i < video_samples; ++i) video.sample_sizes.push_back(static_cast<std::uint32_t>(30 + i * 5));
-  video.samples_per_chunk = 2;
-  video.sync_samples = {1};
-  video.fill = fill;
-  TrackPlan audio;
-  audio.sample_sizes = {11, 12, 13, 14, 15};
-  audio.format = "mp4a";
-  audio.media_timescale = 48000;
-  audio.sample_delta = 1024;
-  audio.fill = static_cast<std::uint8_t>(fill + 100);
-  plan.tracks = {video, audio};
+  std::vector<std::uint32_t> video_sizes;
+  for (std::size_t i = 0; i < video_samples; ++i) video_sizes.push_back(static_cast<std::uint32_t>(30 + i * 5));
+  MoviePlan plan = two_track_plan(video_sizes, {11, 12, 13, 14, 15}, fill);
+  plan.tracks[1].media_timescale = 48000;
+  plan.tracks[1].sample_delta = 1024;
   return make_movie(plan);
 }
 
