@@ -112,8 +112,12 @@ Status read_tkhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
     REELKNIT_ASSIGN_OR_RETURN(duration, walk.reader.read_be32());
   }
   Desc& desc = walk.desc;
-  desc.tracks[track_index].tkhd_duration +=
+  // A converted duration may be saturated already: the sum saturates with it instead of wrapping.
+  constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t converted =
       convert_duration(duration, desc.input_timescales[walk.input_index], desc.movie_timescale);
+  std::uint64_t& sum = desc.tracks[track_index].tkhd_duration;
+  sum = converted > most - sum ? most : sum + converted;
   return success();
 }
 
