@@ -268,6 +268,7 @@ TEST(Join, ChunkOffsetsOnlyInLaterInputsAreRefusedNotWrittenOverTheStart) {
   const auto paths = write_inputs(dir, {make_movie(one_track), make_movie(two_track_movie(5, 2))});
   const Status status = join_files(paths, dir.file("out.mp4"), nullptr);
   ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::InvalidData) << status.error().describe();
   EXPECT_NE(status.error().message().find("only in later inputs"), std::string::npos) << status.error().message();
 }
 
@@ -288,7 +289,12 @@ TEST(Join, AnInputCutInsideItsMovieBoxFails) {
   Bytes cut = file;
   cut.resize(file.size() - 40);  // the movie box comes last
   const auto paths = write_inputs(dir, {file, cut});
-  EXPECT_FALSE(join_files(paths, dir.file("out.mp4"), nullptr));
+  const Status status = join_files(paths, dir.file("out.mp4"), nullptr);
+  ASSERT_FALSE(status);
+  EXPECT_EQ(status.error().kind(), ErrorKind::UnexpectedEof) << status.error().describe();
+  EXPECT_NE(status.error().message().find(paths[1] + ": the moov box at offset"), std::string::npos)
+      << status.error().describe();
+  EXPECT_NE(status.error().message().find("40 more than the file holds"), std::string::npos) << status.error().describe();
 }
 
 TEST(Join, AFailedLastWriteOutIsTheJoinsError) {
@@ -316,6 +322,7 @@ TEST(Join, AFailedLastWriteOutIsTheJoinsError) {
   const Status status = join_files_with({"a", "b"}, "out", nullptr, seams);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().kind(), ErrorKind::StorageFull);
+  EXPECT_EQ(status.error().message(), "No space left on device");
 }
 
 }  // namespace
