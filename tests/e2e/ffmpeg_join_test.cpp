@@ -16,6 +16,7 @@
 #include "support/ffprobe.h"
 #include "support/join_check.h"
 #include "support/mp4_inspect.h"
+#include "support/recordings.h"
 #include "support/temp_dir.h"
 
 namespace reelknit::testing {
@@ -273,7 +274,8 @@ std::string timecode_at(double seconds) {
 }
 
 /// Records the chapters with ffmpeg from test sources: H.264 with B-frames
-/// (so composition offsets) and AAC, each chapter a little different.
+/// (so composition offsets) and AAC, each chapter a little different. Recipes
+/// that share a chapter's settings share its recording.
 std::vector<std::string> record_chapters(const TempDir& dir, const ChapterRecipe& recipe) {
   std::vector<std::string> paths;
   double start = 0;
@@ -294,8 +296,7 @@ std::vector<std::string> record_chapters(const TempDir& dir, const ChapterRecipe
     if (recipe.faststart) args.insert(args.end(), {"-movflags", "+faststart"});
     if (recipe.timecode) args.insert(args.end(), {"-timecode", timecode_at(start), "-write_tmcd", "1"});
     paths.push_back(dir.file("chapter" + std::to_string(k + 1) + ".mp4"));
-    args.push_back(paths.back());
-    run_ffmpeg(args);
+    record_once(args, paths.back());
     start += seconds;
   }
   return paths;
