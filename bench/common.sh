@@ -3,7 +3,7 @@
 
 bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_dir=$(dirname "$bench_dir")
-reelknit="$repo_dir/build/release/reelknit"
+reelknit="$repo_dir/build/release/src/bin/reelknit"
 
 die() { echo "error: $*" >&2; exit 1; }
 
@@ -22,13 +22,17 @@ build_release() {
   [ -x "$reelknit" ] || die "no $reelknit after the build"
 }
 
-# The same, built to copy between local files with copy_file_range too.
-kernel_road_reelknit="$repo_dir/build/release-kernel-road/reelknit"
-build_kernel_road() {
-  echo "== building reelknit (release, copy_file_range between local files too)" >&2
-  (cd "$repo_dir" && cmake -S . -B build/release-kernel-road -DCMAKE_BUILD_TYPE=Release -DREELKNIT_BUILD_TESTS=OFF \
-    -DREELKNIT_RANGE_COPY_EVERYWHERE=ON >/dev/null &&
-    cmake --build build/release-kernel-road --target reelknit -j2 >/dev/null) || die "kernel-road build failed"
+# bench/join_road.cpp, compiled with the release build's compiler against its
+# libraries: a join whose road for the media data is chosen when it runs.
+join_road="$repo_dir/build/release/join_road"
+build_join_road() {
+  echo "== building join_road against build/release" >&2
+  local cxx lib="$repo_dir/build/release/src"
+  cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$repo_dir/build/release/CMakeCache.txt")
+  [ -n "$cxx" ] || die "no compiler in build/release/CMakeCache.txt; build the release preset first"
+  "$cxx" -std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror -I"$repo_dir/include" -I"$repo_dir/src" "$bench_dir/join_road.cpp" \
+    "$lib/join/libreelknit_join.a" "$lib/mp4/libreelknit_mp4.a" "$lib/insta360/libreelknit_insta360.a" \
+    "$lib/io/libreelknit_io.a" "$lib/base/libreelknit_base.a" -ldl -o "$join_road" || die "join_road build failed"
 }
 
 # Fails unless `dir` has room for `need_mib` MiB plus 2 GiB to spare.

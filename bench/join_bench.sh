@@ -16,9 +16,10 @@ usage: $0 [options]
   --dir DIR        where the files go (default \${TMPDIR:-/tmp}/reelknit-bench)
   --max-load L     before each round, wait (up to 5 minutes) for the 1-minute load to drop below L (default: no wait)
   --keep           keep the generated files (they are removed otherwise)
-  --no-build       use build/release/reelknit as it is
+  --no-build       use build/release/src/bin/reelknit as it is
   --compare BIN    also time another reelknit binary (an older build, say) on the same inputs
-  --kernel-road    also time a build that copies between local files with copy_file_range
+  --kernel-road    also time joins whose media data goes the kernel road (bench/join_road kernel:
+                   copy_file_range between local files too)
 EOF
 }
 
@@ -45,8 +46,8 @@ done
 [ $kernel_road -eq 1 ] && tools="$tools,kernel"
 need_tools
 [ $build -eq 1 ] && build_release
-[ $kernel_road -eq 1 ] && build_kernel_road
 [ -x "$reelknit" ] || die "no $reelknit; build it or drop --no-build"
+[ $kernel_road -eq 1 ] && build_join_road
 mkdir -p "$dir"
 # inputs + the one large file for cp + one output, in MiB
 check_disk "$dir" $((count * size * 3 + 100))
@@ -75,7 +76,7 @@ command_of() {
   case $1 in
     reelknit) echo "$reelknit ${inputs[*]} --out $out" ;;
     compare) echo "$compare ${inputs[*]} --out $out" ;;
-    kernel) echo "$kernel_road_reelknit ${inputs[*]} --out $out" ;;
+    kernel) echo "$join_road kernel $out ${inputs[*]}" ;;
     cat) echo "sh -c 'exec cat \"\$@\" >$out' cat ${inputs[*]}" ;;
     cp) echo "cp --reflink=never $dir/all.bin $out" ;;
     # -ignore_unknown: plain -map 0 refuses the timecode (data) track.
@@ -147,7 +148,7 @@ for tool in "${tool_list[@]}"; do
     cp) label='`cp --reflink=never` of one file of the same total size' ;;
     ffmpeg) label='ffmpeg concat demuxer, `-c copy`' ;;
     compare) label="reelknit at $compare" ;;
-    kernel) label='reelknit built with `REELKNIT_RANGE_COPY_EVERYWHERE` (copy_file_range on local files)' ;;
+    kernel) label='reelknit on the kernel road (`join_road kernel`: copy_file_range on local files)' ;;
   esac
   awk -v l="$label" -v w="$wall" -v r="$ratio" -v u="$user" -v s="$sys" -v m="$rss" \
     'BEGIN { printf "| %s | %.3f | %s | %.2f | %.2f | %.1f |\n", l, w / 1000, r, u, s, m / 1024 }'

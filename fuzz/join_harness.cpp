@@ -12,24 +12,19 @@ namespace reelknit::fuzzing {
 
 const Bytes& partner_movie() {
   static const Bytes movie = [] {
-    testing::MoviePlan plan;
-    testing::TrackPlan video;
-    video.sample_sizes = {40, 13, 27, 9, 31, 12};
-    video.samples_per_chunk = 2;
+    testing::MoviePlan plan = testing::two_track_plan({40, 13, 27, 9, 31, 12}, {7, 7, 7, 7, 7});
+    testing::TrackPlan& video = plan.tracks[0];
     video.sync_samples = {1, 4};
     video.ctts = {{6, 1001}};
     video.with_sdtp = true;
-    testing::TrackPlan audio;
-    audio.sample_sizes = {7, 7, 7, 7, 7};
+    testing::TrackPlan& audio = plan.tracks[1];
     audio.samples_per_chunk = 3;
-    audio.format = "mp4a";
     audio.constant_size = true;
-    audio.fill = 100;
     testing::TrackPlan timecode;
     timecode.sample_sizes = {4};
     timecode.format = "tmcd";
     timecode.fill = 200;
-    plan.tracks = {video, audio, timecode};
+    plan.tracks.push_back(timecode);
     return testing::make_movie(plan);
   }();
   return movie;

@@ -14,22 +14,14 @@ using namespace reelknit::testing;
 
 namespace {
 
-TrackPlan video(std::size_t samples, std::uint8_t fill) {
-  TrackPlan t;
-  for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(static_cast<std::uint32_t>(9 + (i * 5) % 17));
-  t.samples_per_chunk = 3;
-  t.sync_samples = {1};
-  t.fill = fill;
-  return t;
-}
-
-TrackPlan audio(std::size_t samples) {
-  TrackPlan t;
-  for (std::size_t i = 0; i < samples; ++i) t.sample_sizes.push_back(6);
-  t.samples_per_chunk = 4;
-  t.format = "mp4a";
-  t.fill = 90;
-  return t;
+/// Video in chunks of three and audio of constant-size samples in chunks of four.
+MoviePlan two_tracks(std::size_t video_samples, std::uint8_t fill) {
+  std::vector<std::uint32_t> video_sizes;
+  for (std::size_t i = 0; i < video_samples; ++i) video_sizes.push_back(static_cast<std::uint32_t>(9 + (i * 5) % 17));
+  MoviePlan plan = two_track_plan(video_sizes, std::vector<std::uint32_t>(7, 6), fill);
+  plan.tracks[0].samples_per_chunk = 3;
+  plan.tracks[1].samples_per_chunk = 4;
+  return plan;
 }
 
 struct Record {
@@ -73,10 +65,9 @@ int main(int argc, char** argv) {
 
   std::vector<MoviePlan> movies;
   for (int layout = 0; layout < 8; ++layout) {
-    MoviePlan plan;
+    MoviePlan plan = two_tracks(5 + static_cast<std::size_t>(layout), static_cast<std::uint8_t>(layout * 20));
     plan.moov_first = layout % 2 == 1;
     plan.large_mdat = layout == 2;
-    plan.tracks = {video(5 + static_cast<std::size_t>(layout), static_cast<std::uint8_t>(layout * 20)), audio(7)};
     if (layout == 3) plan.tracks[0].wide_offsets = true;
     if (layout == 4) plan.tracks[0].ctts = {{2, 1000}, {3, 0}, {4, 2000}};
     if (layout == 5) plan.tracks[0].with_sdtp = true, plan.tracks[1].constant_size = true;

@@ -16,19 +16,10 @@ namespace reelknit::testing {
 namespace {
 
 MoviePlan two_tracks(bool moov_first, std::uint8_t fill) {
-  MoviePlan plan;
+  MoviePlan plan = two_track_plan({30, 12, 25, 18, 9, 40, 22}, {6, 7, 6, 7, 6}, fill);
   plan.moov_first = moov_first;
-  TrackPlan video;
-  video.sample_sizes = {30, 12, 25, 18, 9, 40, 22};
-  video.samples_per_chunk = 3;  // runs {1, 3} and {3, 1}
-  video.sync_samples = {1, 4};
-  video.fill = fill;
-  TrackPlan audio;
-  audio.sample_sizes = {6, 7, 6, 7, 6};
-  audio.samples_per_chunk = 2;
-  audio.format = "mp4a";
-  audio.fill = static_cast<std::uint8_t>(fill + 100);
-  plan.tracks = {video, audio};
+  plan.tracks[0].samples_per_chunk = 3;  // runs {1, 3} and {3, 1}
+  plan.tracks[0].sync_samples = {1, 4};
   return plan;
 }
 

@@ -86,6 +86,7 @@ TEST(BufferedReader, SeeksLandWhereAskedInsideAndOutsideTheBuffer) {
   // Before the start of the file: refused like lseek refuses it.
   auto before = reader.seek(SeekFrom::current(-1'000'000));
   ASSERT_FALSE(before);
+  EXPECT_EQ(before.error().kind(), ErrorKind::InvalidInput);
   EXPECT_EQ(before.error().os_error(), EINVAL);
 }
 
@@ -165,7 +166,9 @@ TEST(OutputStream, ReleaseReportsAFailedLastWriteOut) {
   ASSERT_TRUE(s.out->write(counting_bytes(20)));
   const Status released = s.out->release();
   ASSERT_FALSE(released);
+  EXPECT_EQ(released.error().kind(), ErrorKind::StorageFull);
   EXPECT_EQ(released.error().os_error(), ENOSPC);
+  EXPECT_EQ(released.error().message(), "No space left on device");
   EXPECT_TRUE(s.file->closed());
   EXPECT_TRUE(s.out->release());  // a second release does nothing
 }

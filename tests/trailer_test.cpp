@@ -192,7 +192,9 @@ TEST(ReadTrailersErrors, PositionsBeforeTheStartOfTheFile) {
     auto inputs = memory_inputs({file});
     auto records = read_trailers(inputs);
     ASSERT_FALSE(records);
+    EXPECT_EQ(records.error().kind(), ErrorKind::InvalidInput);
     EXPECT_EQ(records.error().os_error(), EINVAL);
+    EXPECT_EQ(records.error().message(), "Invalid argument");
   }
 }
 
@@ -369,7 +371,9 @@ TEST(MergeTrailers, ReportsAFailedLastWriteOut) {
   Output output(write_error_at(10));
   const Status merged = merge(inputs, output);
   ASSERT_FALSE(merged);
+  EXPECT_EQ(merged.error().kind(), ErrorKind::StorageFull);
   EXPECT_EQ(merged.error().os_error(), ENOSPC);
+  EXPECT_EQ(merged.error().message(), "No space left on device");
   EXPECT_TRUE(output.closed());
 }
 
@@ -512,7 +516,9 @@ TEST(JoinWithTrailers, FailsWhenTheLastWriteOutFails) {
   const Status joined = join_files_with({"a", "b"}, "out", [&](double p) { reports.push_back(p); },
                                         seams_for(write_error_at(whole->size() - 1), std::make_shared<Bytes>()));
   ASSERT_FALSE(joined);
+  EXPECT_EQ(joined.error().kind(), ErrorKind::StorageFull);
   EXPECT_EQ(joined.error().os_error(), ENOSPC);
+  EXPECT_EQ(joined.error().message(), "No space left on device");
   for (const double p : reports) EXPECT_LT(p, 1.0);
 }
 

@@ -188,8 +188,9 @@ void append_edit(TrackDesc& track, std::uint32_t movie_timescale, const EditEntr
 }
 
 std::uint64_t presented_duration(const TrackDesc& track) {
+  // A sum past 64 bits stays at the largest value: wrapped, it would end the track early.
   std::uint64_t total = 0;
-  for (const EditEntry& edit : track.edits) total += edit.duration;
+  for (const EditEntry& edit : track.edits) total = edit.duration > U64_MAX - total ? U64_MAX : total + edit.duration;
   return total;
 }
 

@@ -12,6 +12,7 @@
 #include "support/join_check.h"
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
+#include "support/recordings.h"
 #include "support/run.h"
 #include "support/temp_dir.h"
 
@@ -83,7 +84,7 @@ ExiftoolView exiftool_view(const std::string& path) {
 
 struct ChapterLayout {
   const char* name;
-  const char* movflags;
+  bool faststart;  ///< the movie box before the media data
 };
 
 void PrintTo(const ChapterLayout& layout, std::ostream* os) { *os << layout.name; }
@@ -106,12 +107,14 @@ class InstaChapters : public ::testing::TestWithParam<ChapterLayout> {
     for (std::size_t i = 0; i < CHAPTERS; ++i) {
       // The same settings for every chapter, as a camera would use; only the tone differs.
       const std::string movie_path = dir_.file("movie" + std::to_string(i) + ".mp4");
-      const RunResult ffmpeg = run_shell(
-          "ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=" +
-          std::to_string(440 + 110 * i) + " -t 1 -c:v libx264 -preset ultrafast -c:a aac " + GetParam().movflags +
-          " '" + movie_path + "'");
-      if (ffmpeg.exit_status != 0) {
-        ADD_FAILURE() << "ffmpeg failed: " << ffmpeg.err;
+      std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25",
+                                       "-f", "lavfi", "-i", "sine=frequency=" + std::to_string(440 + 110 * i),
+                                       "-t", "1", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"};
+      if (GetParam().faststart) args.insert(args.end(), {"-movflags", "+faststart"});
+      try {
+        record_once(args, movie_path);
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
         return made;
       }
       const Bytes movie = read_file(movie_path);
@@ -211,8 +214,7 @@ TEST_P(InstaChapters, ExiftoolReadsTheMergedTrailer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, InstaChapters,
-                         ::testing::Values(ChapterLayout{"MdatThenMoov", ""},
-                                           ChapterLayout{"MoovFirst", "-movflags +faststart"}),
+                         ::testing::Values(ChapterLayout{"MdatThenMoov", false}, ChapterLayout{"MoovFirst", true}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "support/mp4_builder.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace reelknit::testing {
 namespace {
@@ -78,6 +79,21 @@ Bytes make_trak(const TrackPlan& track, const std::vector<std::uint64_t>& chunks
 }
 
 }  // namespace
+
+MoviePlan two_track_plan(std::vector<std::uint32_t> video_sizes, std::vector<std::uint32_t> audio_sizes,
+                         std::uint8_t fill) {
+  TrackPlan video;
+  video.sample_sizes = std::move(video_sizes);
+  video.sync_samples = {1};
+  video.fill = fill;
+  TrackPlan audio;
+  audio.sample_sizes = std::move(audio_sizes);
+  audio.format = "mp4a";
+  audio.fill = static_cast<std::uint8_t>(fill + 100);
+  MoviePlan plan;
+  plan.tracks = {std::move(video), std::move(audio)};
+  return plan;
+}
 
 Bytes make_movie(const MoviePlan& plan) {
   const Layout layout = lay_out_samples(plan);

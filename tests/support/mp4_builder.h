@@ -162,6 +162,14 @@ inline Bytes sample_bytes(const TrackPlan& track, std::size_t index) {
   return out;
 }
 
+/// A recording's usual pair of tracks: video ("avc1", sync sample 1) with
+/// samples of `video_sizes`, then audio ("mp4a") with samples of `audio_sizes`,
+/// two samples to a chunk. The video's bytes start from `fill`, the audio's
+/// from `fill + 100`, so the tracks of inputs with other fills differ. Tests
+/// change the returned plan where their case needs other tables or timing.
+MoviePlan two_track_plan(std::vector<std::uint32_t> video_sizes, std::vector<std::uint32_t> audio_sizes,
+                         std::uint8_t fill = 0);
+
 /// A whole file: ftyp, then mdat and moov in the order asked for.
 Bytes make_movie(const MoviePlan& plan);
 
