@@ -66,6 +66,16 @@ TrackSamples read_track(const Bytes& file, const BoxInfo& trak, std::uint64_t da
   const BoxInfo* stsd = child(*stbl, "stsd");
   track.format.assign(file.begin() + static_cast<std::ptrdiff_t>(payload(stsd) + 12),
                       file.begin() + static_cast<std::ptrdiff_t>(payload(stsd) + 16));
+  const std::uint64_t stsd_end = stsd->position + stsd->size;
+  std::uint64_t entry_at = payload(stsd) + 8;
+  for (std::uint32_t k = 0, n = get32(file, payload(stsd) + 4); k < n; ++k) {
+    std::uint64_t size = get32(file, entry_at);
+    if (size == 0) size = stsd_end - entry_at;
+    if (size < 8 || entry_at + size > stsd_end) throw std::runtime_error("a sample entry does not fit in its stsd");
+    track.sample_entries.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(entry_at),
+                                      file.begin() + static_cast<std::ptrdiff_t>(entry_at + size));
+    entry_at += size;
+  }
 
   const BoxInfo* stsz = child(*stbl, "stsz");
   const std::uint32_t constant = get32(file, payload(stsz) + 4);

@@ -30,6 +30,7 @@ struct Sample {
 
 struct TrackSamples {
   std::string format;  ///< the first sample entry's type
+  std::vector<Bytes> sample_entries;  ///< every entry of the sample description box, whole
   std::vector<Sample> samples;
   std::uint64_t tkhd_duration = 0;
   std::uint64_t mdhd_duration = 0;
