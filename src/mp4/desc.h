@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "mp4/descriptions.h"
+
 namespace reelknit {
 
 /// Tracks are matched across inputs by position, into this many slots.
@@ -63,6 +65,7 @@ struct TrackDesc {
   std::vector<std::uint8_t> sdtp;
   std::vector<StscEntry> stsc;
   std::vector<CttsEntry> ctts;
+  SampleDescriptions descriptions;
   std::uint64_t tkhd_duration = 0;
   std::uint64_t elst_segment_duration = 0;  ///< plain sum, in each input's movie timescale
   std::uint64_t mdhd_duration = 0;

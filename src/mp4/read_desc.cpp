@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "mp4/box.h"
+#include "mp4/sample_entry.h"
 #include "base/format.h"
 #include "base/log_line.h"
 
@@ -307,14 +308,14 @@ std::uint32_t table_bit(std::uint32_t type) {
     case BOX_CO64: return 1u << 4;
     case BOX_SDTP: return 1u << 5;
     case BOX_STSC: return 1u << 6;
+    case BOX_STSD: return 1u << 7;
     default: return 0;
   }
 }
 
-Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
-  REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
-  // The writer puts the track's whole merged table in place of every such box, and the
-  // chunk offsets are fixed up in one of them only: a second table is damage.
+/// The writer puts the track's whole merged table in place of every such box, and the
+/// chunk offsets are fixed up in one of them only: a second table is damage.
+Status note_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   const std::uint32_t bit = table_bit(header.type);
   if (walk.tables_seen[track_index] & bit) {
     return invalid_data(format_text("input {} has a second {} table in track {} (at offset {}); a track has one",
@@ -322,6 +323,12 @@ Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index
                                     header.position));
   }
   walk.tables_seen[track_index] |= bit;
+  return success();
+}
+
+Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
+  REELKNIT_TRY(note_table(walk, header, track_index));
   // Timecode tracks keep the first input's tables: one timecode sample covers the whole recording.
   if (walk.input_index != 0 && track->is_tmcd) return success();
   switch (header.type) {
@@ -338,17 +345,66 @@ Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index
   }
 }
 
+/// Keeps the track's sample entries, each whole, for the merge after the
+/// walk; a timecode entry marks the track. The entry count is trusted only
+/// as far as the box holds entries.
+Status read_stsd(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
+  REELKNIT_TRY(note_table(walk, header, track_index));
+  // Version, flags and entry count come before the sample entries.
+  if (header.payload_size() < 8) return success();
+  REELKNIT_TRY(skip_bytes(walk.reader, 4));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
+  std::vector<SampleEntryBytes> entries;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    REELKNIT_ASSIGN_OR_RETURN(const auto next, next_box(walk.reader, header.end()));
+    if (!next) break;
+    const BoxHeader& entry = *next;
+    if (entry.end() > header.end()) {
+      return invalid_data(format_text("sample entry {} at offset {} in input {} declares size {}, {} bytes past the "
+                                      "end of its sample description box (stsd)",
+                                      box_type_text(entry.type), entry.position, walk.input_index + 1, entry.size,
+                                      entry.end() - header.end()));
+    }
+    if (entry.size > MAX_SAMPLE_ENTRY_SIZE) {
+      return Error(ErrorKind::Unsupported,
+                   format_text("sample entry {} at offset {} in input {} is {} bytes; entries over {} bytes are not "
+                               "supported",
+                               box_type_text(entry.type), entry.position, walk.input_index + 1, entry.size,
+                               MAX_SAMPLE_ENTRY_SIZE));
+    }
+    if (entry.type == BOX_TMCD) track->is_tmcd = true;
+    // Kept with an 8-byte header that states the size: an entry of size 0
+    // ran to the end of its list, which is elsewhere once entries are appended.
+    const auto size = static_cast<std::size_t>(entry.size - entry.header_size + SHORT_HEADER_SIZE);
+    SampleEntryBytes bytes(size);
+    store_be32(bytes.data(), static_cast<std::uint32_t>(size));
+    store_be32(bytes.data() + 4, entry.type);
+    REELKNIT_TRY(walk.reader.read_exact(std::span(bytes).subspan(SHORT_HEADER_SIZE)));
+    entries.push_back(std::move(bytes));
+  }
+  track->descriptions.input_entries = std::move(entries);
+  return success();
+}
+
+/// The media handler ('vide', 'soun', ...) says how the track's sample entries
+/// are laid out. A QuickTime data handler follows it in minf: the first one counts.
+Status read_hdlr(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  if (track_index >= walk.desc.tracks.size() || header.payload_size() < 12) return success();
+  SampleDescriptions& descriptions = walk.desc.tracks[track_index].descriptions;
+  REELKNIT_TRY(skip_bytes(walk.reader, 8));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t handler, walk.reader.read_be32());
+  if (descriptions.input_handler == 0) descriptions.input_handler = handler;
+  return success();
+}
+
 Status read_leaf(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   if (header.type == BOX_ELST || is_sample_table(header.type)) return read_table(walk, header, track_index);
   switch (header.type) {
     case BOX_MVHD: return read_mvhd(walk, header);
     case BOX_TKHD: return read_tkhd(walk, header, track_index);
     case BOX_MDHD: return read_mdhd(walk, header, track_index);
-    case BOX_TMCD: {
-      REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
-      track->is_tmcd = true;
-      return success();
-    }
+    case BOX_HDLR: return read_hdlr(walk, header, track_index);
     default: return success();
   }
 }
@@ -356,14 +412,9 @@ Status read_leaf(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
 Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int depth);
 
 Status read_container(Walk& walk, const BoxHeader& header, std::uint64_t track_index, int depth) {
-  std::uint64_t payload = header.payload_size();
-  if (header.type == BOX_STSD) {
-    // Version, flags and entry count come before the sample entries; they are not a box.
-    if (payload < 8) return success();
-    REELKNIT_TRY(skip_bytes(walk.reader, 8));
-    payload -= 8;
-  }
-  return read_list(walk, track_index, payload, depth + 1);
+  // The sample entries are kept whole; what they hold is compared after the walk.
+  if (header.type == BOX_STSD) return read_stsd(walk, header, track_index);
+  return read_list(walk, track_index, header.payload_size(), depth + 1);
 }
 
 Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int depth) {

@@ -352,6 +352,34 @@ Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::u
   return new_size;
 }
 
+/// The first input's sample descriptions, then those that later inputs
+/// brought; copied as they are when no input brought any. A timecode track
+/// keeps the first input's.
+Result<std::uint64_t> write_stsd(Writer& w, const BoxHeader& header, std::uint64_t track_index) {
+  if (track_index >= w.desc.tracks.size()) return copy_unchanged(w, header);
+  const SampleDescriptions& descriptions = w.desc.tracks[track_index].descriptions;
+  if (w.desc.tracks[track_index].is_tmcd || descriptions.entries.size() <= descriptions.first_input_count) {
+    return copy_unchanged(w, header);
+  }
+  const std::vector<SampleEntryBytes>& entries = descriptions.entries;
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing stsd with {} sample descriptions, {} of them from later inputs, "
+                 "offset: {}, size: {}", entries.size(), entries.size() - descriptions.first_input_count,
+                 header.position, header.size);
+  std::uint64_t new_size = header.header_size + 8;
+  for (const SampleEntryBytes& entry : entries) new_size += entry.size();
+  if (header.header_size == SHORT_HEADER_SIZE && new_size > std::numeric_limits<std::uint32_t>::max()) {
+    return too_large(header, new_size);
+  }
+  std::uint8_t version_and_flags[4];
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.payload_position())));
+  REELKNIT_TRY(read_exact(w.first, version_and_flags));
+  REELKNIT_TRY(write_header_of_size(w, header, new_size));
+  REELKNIT_TRY(w.out.write(version_and_flags));
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(entries.size())));
+  for (const SampleEntryBytes& entry : entries) REELKNIT_TRY(w.out.write(entry));
+  return new_size;
+}
+
 Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_t track_index, int depth) {
   if (is_container(header.type, false)) return write_container(w, header, track_index, depth);
   // Media data is only ever found at the top level, in the first mdat; an mdat
@@ -363,6 +391,7 @@ Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_
     return write_patched_duration(w, header, track_index);
   }
   if (is_sample_table(header.type)) return write_new_table(w, header, track_index);
+  if (header.type == BOX_STSD) return write_stsd(w, header, track_index);
   return copy_unchanged(w, header);
 }
 

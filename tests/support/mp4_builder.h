@@ -205,6 +205,9 @@ struct TrackPlan {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ctts;  ///< none gives no ctts
   std::vector<Edit> edits;                          ///< none gives no edts
   std::string format = "avc1";                      ///< "tmcd" makes a timecode track
+  std::string handler = "vide";
+  std::vector<Bytes> sample_entries;  ///< whole entry boxes; none gives one opaque entry of `format`
+  std::vector<std::uint32_t> chunk_descriptions;  ///< each chunk's sample description, 1-based; none: the first
   bool constant_size = false;                       ///< stsz with one sample_size
   bool wide_offsets = false;                        ///< co64 instead of stco
   bool with_sdtp = false;

@@ -94,12 +94,17 @@ TrackSamples read_track(const Bytes& file, const BoxInfo& trak, std::uint64_t da
 
   const BoxInfo* stsc = child(*stbl, "stsc");
   std::vector<std::uint64_t> samples_in_chunk(chunks.size(), 0);
+  std::vector<std::uint32_t> description_of_chunk(chunks.size(), 0);
   const std::uint32_t runs = get32(file, payload(stsc) + 4);
   for (std::uint32_t r = 0; r < runs; ++r) {
     const std::uint32_t first = get32(file, payload(stsc) + 8 + 12 * r);
     const std::uint32_t per = get32(file, payload(stsc) + 12 + 12 * r);
+    const std::uint32_t description = get32(file, payload(stsc) + 16 + 12 * r);
     const std::uint64_t next = r + 1 < runs ? get32(file, payload(stsc) + 8 + 12 * (r + 1)) : chunks.size() + 1;
-    for (std::uint64_t c = first; c < next && c <= chunks.size(); ++c) samples_in_chunk[c - 1] = per;
+    for (std::uint64_t c = first; c < next && c <= chunks.size(); ++c) {
+      samples_in_chunk[c - 1] = per;
+      description_of_chunk[c - 1] = description;
+    }
   }
 
   std::size_t sample = 0;
@@ -109,6 +114,7 @@ TrackSamples read_track(const Bytes& file, const BoxInfo& trak, std::uint64_t da
       if (at + sizes[sample] > data_end)
         throw std::runtime_error("sample " + std::to_string(sample) + " lies outside the file");
       Sample s;
+      s.description_index = description_of_chunk[c];
       s.data.assign(file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at + sizes[sample]));
       track.samples.push_back(std::move(s));
       at += sizes[sample];

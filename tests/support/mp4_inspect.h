@@ -25,6 +25,7 @@ struct Sample {
   std::uint64_t decode_time = 0;
   std::int64_t composition_offset = 0;
   bool sync = true;
+  std::uint32_t description_index = 0;  ///< 1-based, as the sample-to-chunk table names it
   bool operator==(const Sample&) const = default;
 };
 
