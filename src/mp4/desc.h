@@ -66,6 +66,7 @@ struct TrackDesc {
   std::vector<StscEntry> stsc;
   std::vector<CttsEntry> ctts;
   SampleDescriptions descriptions;
+  SampleGroups groups;
   std::uint64_t tkhd_duration = 0;
   std::uint64_t elst_segment_duration = 0;  ///< plain sum, in each input's movie timescale
   std::uint64_t mdhd_duration = 0;

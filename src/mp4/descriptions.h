@@ -1,6 +1,6 @@
-// What the merge keeps of a track's sample descriptions (stsd): the
-// output's entries, and the input being read until its own are merged after
-// its walk.
+// What the merge keeps of a track's sample descriptions (stsd) and sample
+// groups (sbgp, sgpd): the output's entries and runs, and the input being
+// read until its own are merged after its walk.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +24,37 @@ struct SampleDescriptions {
   /// its track has no `stsd`) and its media handler (0 while none was met).
   std::optional<std::vector<SampleEntryBytes>> input_entries;
   std::uint32_t input_handler = 0;
+};
+
+struct SbgpEntry {
+  std::uint32_t sample_count = 0;
+  std::uint32_t group_description_index = 0;
+  bool operator==(const SbgpEntry&) const = default;
+};
+
+/// One input's sample-group boxes of one grouping type, in one track.
+struct InputSampleGroup {
+  std::uint32_t grouping_type = 0;
+  std::optional<std::vector<std::uint8_t>> description;  ///< the sgpd's payload, version byte first
+  bool has_sbgp = false;
+  std::uint8_t sbgp_version = 0;
+  std::uint32_t grouping_type_parameter = 0;  ///< version 1 only
+  std::vector<SbgpEntry> runs;
+  /// A second box of one kind, or a description too large to keep: the
+  /// grouping cannot be told equal to another input's.
+  bool unusable = false;
+};
+
+/// One grouping type of the output track.
+struct SampleGroup {
+  InputSampleGroup first;       ///< the first input's boxes, which the output's come from
+  std::vector<SbgpEntry> runs;  ///< every input's runs in input order, each input's samples covered
+  bool joined = true;           ///< false: the output leaves this grouping type out
+};
+
+struct SampleGroups {
+  std::vector<SampleGroup> groups;
+  std::vector<InputSampleGroup> input;  ///< the input being read, until merged
 };
 
 }  // namespace reelknit

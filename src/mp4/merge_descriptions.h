@@ -1,5 +1,5 @@
-// After each input's walk: its sample descriptions join those of the inputs
-// before it.
+// After each input's walk: its sample descriptions and sample groups join
+// those of the inputs before it.
 #pragma once
 
 #include <cstddef>
@@ -21,5 +21,13 @@ namespace reelknit {
 /// setting players would not switch to (see `switch_not_played`); the message
 /// names the track and what differs, not the input.
 Status merge_sample_descriptions(Desc& desc, const std::vector<TableMarks>& marks, std::size_t input_index);
+
+/// Joins each track's sample groups of input `input_index` (just read, before
+/// `finish_input`) to those of the inputs before it, one grouping type at a
+/// time: where the input's group descriptions (sgpd) equal the first input's,
+/// its runs follow, covering exactly its samples (an input without the
+/// grouping gets a run of index 0); otherwise the grouping type is left out
+/// of the output, with a debug line. Groupings the first input lacks are left out.
+void merge_sample_groups(Desc& desc, std::size_t input_index);
 
 }  // namespace reelknit

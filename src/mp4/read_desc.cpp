@@ -398,6 +398,70 @@ Status read_hdlr(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
   return success();
 }
 
+/// This input's boxes of one grouping type in the track, met or not.
+InputSampleGroup& input_group(TrackDesc& track, std::uint32_t grouping_type) {
+  std::vector<InputSampleGroup>& groups = track.groups.input;
+  for (InputSampleGroup& group : groups) {
+    if (group.grouping_type == grouping_type) return group;
+  }
+  groups.push_back(InputSampleGroup{});
+  groups.back().grouping_type = grouping_type;
+  return groups.back();
+}
+
+Status read_sbgp(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_TRY(require_payload(header, 12));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t grouping_type, walk.reader.read_be32());
+  std::uint32_t parameter = 0;
+  if (version == 1) {
+    REELKNIT_TRY(require_payload(header, 16));
+    REELKNIT_ASSIGN_OR_RETURN(parameter, walk.reader.read_be32());
+  }
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
+  REELKNIT_TRY(require_entries(header, version == 1 ? 16 : 12, count, 8));
+  InputSampleGroup& group = input_group(track, grouping_type);
+  if (group.has_sbgp) {
+    group.unusable = true;
+    return success();
+  }
+  group.has_sbgp = true;
+  group.sbgp_version = version;
+  group.grouping_type_parameter = parameter;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    SbgpEntry run;
+    REELKNIT_ASSIGN_OR_RETURN(run.sample_count, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(run.group_description_index, walk.reader.read_be32());
+    group.runs.push_back(run);
+  }
+  return success();
+}
+
+/// Keeps a group description box whole, to be compared with the other inputs'.
+Status read_sgpd(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_TRY(require_payload(header, 8));
+  std::uint8_t head[8];
+  REELKNIT_TRY(walk.reader.read_exact(head));
+  InputSampleGroup& group = input_group(track, load_be32(head + 4));
+  if (group.description || header.payload_size() > MAX_SAMPLE_ENTRY_SIZE) {
+    group.unusable = true;
+    return success();
+  }
+  std::vector<std::uint8_t> payload(static_cast<std::size_t>(header.payload_size()));
+  std::copy(std::begin(head), std::end(head), payload.begin());
+  REELKNIT_TRY(walk.reader.read_exact(std::span(payload).subspan(sizeof head)));
+  group.description = std::move(payload);
+  return success();
+}
+
+Status read_sample_group(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
+  // Timecode tracks keep the first input's tables, sample groups included.
+  if (walk.input_index != 0 && track->is_tmcd) return success();
+  if (header.type == BOX_SBGP) return read_sbgp(walk, header, *track);
+  return read_sgpd(walk, header, *track);
+}
+
 Status read_leaf(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   if (header.type == BOX_ELST || is_sample_table(header.type)) return read_table(walk, header, track_index);
   switch (header.type) {
@@ -405,6 +469,8 @@ Status read_leaf(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
     case BOX_TKHD: return read_tkhd(walk, header, track_index);
     case BOX_MDHD: return read_mdhd(walk, header, track_index);
     case BOX_HDLR: return read_hdlr(walk, header, track_index);
+    case BOX_SBGP:
+    case BOX_SGPD: return read_sample_group(walk, header, track_index);
     default: return success();
   }
 }

@@ -135,6 +135,7 @@ Status read_input(BufferedReader& reader, Desc& desc, std::size_t input_index, s
   if (auto merged = merge_sample_descriptions(desc, marks, input_index); !merged) {
     return input_error(merged.error().kind(), input_name, merged.error().message());
   }
+  merge_sample_groups(desc, input_index);
   finish_input(desc, input_index);
   return success();
 }

@@ -79,6 +79,7 @@ Bytes make_trak(const TrackPlan& track, const std::vector<std::uint64_t>& chunks
     for (auto c : chunks) offsets.push_back(static_cast<std::uint32_t>(base + c));
     append(tables, u32_table("stco", offsets));
   }
+  for (const Bytes& group : track.sample_groups) append(tables, group);
   const Bytes media_header = track.handler == "soun" ? full_box("smhd", 0, zeros(4)) : full_box("vmhd", 0, zeros(8));
   Bytes trak_payload = tkhd(movie_duration, 0, id);
   if (!track.edits.empty()) append(trak_payload, box("edts", {elst(track.edits)}));

@@ -194,6 +194,26 @@ inline Bytes avcC(std::uint8_t profile, std::uint8_t level, const Bytes& sps = {
                           Bytes{1}, be16(static_cast<std::uint16_t>(pps.size())), pps}));
 }
 
+/// A sample-to-group box: (sample count, group description index) runs.
+inline Bytes sbgp(const std::string& grouping_type, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& runs,
+                  std::uint8_t version = 0, std::uint32_t parameter = 0) {
+  Bytes payload = text(grouping_type);
+  if (version == 1) append(payload, be32(parameter));
+  append(payload, be32(static_cast<std::uint32_t>(runs.size())));
+  for (auto [count, index] : runs) append(payload, cat({be32(count), be32(index)}));
+  return full_box("sbgp", version, payload);
+}
+/// A group description box whose entries are all `entry_size` bytes; version 2
+/// names the group of the samples no run maps.
+inline Bytes sgpd(const std::string& grouping_type, const std::vector<Bytes>& entries, std::uint32_t entry_size = 2,
+                  std::uint8_t version = 1, std::uint32_t default_index = 0) {
+  Bytes payload = cat({text(grouping_type), be32(entry_size)});
+  if (version >= 2) append(payload, be32(default_index));
+  append(payload, be32(static_cast<std::uint32_t>(entries.size())));
+  for (const Bytes& entry : entries) append(payload, entry);
+  return full_box("sgpd", version, payload);
+}
+
 /// One track of a generated movie. Samples are laid out chunk by chunk,
 /// tracks interleaved chunk by chunk, in the media data.
 struct TrackPlan {
@@ -208,6 +228,7 @@ struct TrackPlan {
   std::string handler = "vide";
   std::vector<Bytes> sample_entries;  ///< whole entry boxes; none gives one opaque entry of `format`
   std::vector<std::uint32_t> chunk_descriptions;  ///< each chunk's sample description, 1-based; none: the first
+  std::vector<Bytes> sample_groups;               ///< sbgp and sgpd boxes, at the end of the sample table
   bool constant_size = false;                       ///< stsz with one sample_size
   bool wide_offsets = false;                        ///< co64 instead of stco
   bool with_sdtp = false;
