@@ -46,6 +46,8 @@ inline constexpr std::uint32_t BOX_TMCD = fourcc("tmcd");
 inline constexpr std::uint32_t BOX_MOOF = fourcc("moof");
 inline constexpr std::uint32_t BOX_MVEX = fourcc("mvex");
 inline constexpr std::uint32_t BOX_HDLR = fourcc("hdlr");
+inline constexpr std::uint32_t BOX_SBGP = fourcc("sbgp");
+inline constexpr std::uint32_t BOX_SGPD = fourcc("sgpd");
 
 inline constexpr std::uint32_t SHORT_HEADER_SIZE = 8;
 inline constexpr std::uint32_t LARGE_HEADER_SIZE = 16;

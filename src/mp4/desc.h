@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mp4/track_kinds.h"
+#include "mp4/descriptions.h"
 
 namespace reelknit {
 
@@ -107,6 +108,8 @@ struct TrackDesc {
   bool first_input_has_edit_list = false;
   /// Where the next input's media starts in the joined track: the samples' durations so far.
   std::uint64_t media_duration = 0;
+  SampleDescriptions descriptions;
+  SampleGroups groups;
   std::uint64_t mdhd_duration = 0;
   /// The track's media timescale: one that every input's converts into exactly.
   std::uint32_t mdhd_timescale = 0;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "mp4/box.h"
+#include "mp4/sample_entry.h"
 #include "base/format.h"
 #include "base/log_line.h"
 
@@ -409,22 +410,28 @@ std::uint32_t table_bit(std::uint32_t type) {
     case BOX_CO64: return 1u << 4;
     case BOX_SDTP: return 1u << 5;
     case BOX_STSC: return 1u << 6;
+    case BOX_STSD: return 1u << 7;
     default: return 0;
   }
 }
 
-Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
-  REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, track_index, header));
-  TrackDesc* track = &walk.desc.tracks[slot];
-  InputTrack& input_track = walk.desc.input.tracks[slot];
-  // The writer puts the track's whole merged table in place of every such box, and the
-  // chunk offsets are fixed up in one of them only: a second table is damage.
+/// The writer puts the track's whole merged table in place of every such box, and the
+/// chunk offsets are fixed up in one of them only: a second table is damage.
+Status note_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index, std::size_t slot) {
   const std::uint32_t bit = table_bit(header.type);
   if (walk.tables_seen[slot] & bit) {
     return invalid_data(format_text("a second {} table in track {} (at offset {}); a track has one",
                                     box_type_text(header.type), track_index + 1, header.position));
   }
   walk.tables_seen[slot] |= bit;
+  return success();
+}
+
+Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, track_index, header));
+  TrackDesc* track = &walk.desc.tracks[slot];
+  InputTrack& input_track = walk.desc.input.tracks[slot];
+  REELKNIT_TRY(note_table(walk, header, track_index, slot));
   // Timecode tracks keep the first input's tables: one timecode sample covers the whole recording.
   if (walk.input_index != 0 && track->is_tmcd) return success();
   switch (header.type) {
@@ -442,17 +449,131 @@ Status read_table(Walk& walk, const BoxHeader& header, std::uint64_t track_index
   }
 }
 
+/// Keeps the track's sample entries, each whole, for the merge after the
+/// walk; a timecode entry marks the track. The entry count is trusted only
+/// as far as the box holds entries.
+Status read_stsd(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, track_index, header));
+  TrackDesc* track = &walk.desc.tracks[slot];
+  REELKNIT_TRY(note_table(walk, header, track_index, slot));
+  // Version, flags and entry count come before the sample entries.
+  if (header.payload_size() < 8) return success();
+  REELKNIT_TRY(skip_bytes(walk.reader, 4));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
+  std::vector<SampleEntryBytes> entries;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    REELKNIT_ASSIGN_OR_RETURN(const auto next, next_box(walk.reader, header.end()));
+    if (!next) break;
+    const BoxHeader& entry = *next;
+    if (entry.end() > header.end()) {
+      return invalid_data(format_text("sample entry {} at offset {} declares size {}, {} bytes past the end of its "
+                                      "sample description box (stsd)",
+                                      box_type_text(entry.type), entry.position, entry.size, entry.end() - header.end()));
+    }
+    if (entry.size > MAX_SAMPLE_ENTRY_SIZE) {
+      return Error(ErrorKind::Unsupported,
+                   format_text("sample entry {} at offset {} is {} bytes; entries over {} bytes are not supported",
+                               box_type_text(entry.type), entry.position, entry.size, MAX_SAMPLE_ENTRY_SIZE));
+    }
+    if (entry.type == BOX_TMCD) track->is_tmcd = true;
+    // Kept with an 8-byte header that states the size: an entry of size 0
+    // ran to the end of its list, which is elsewhere once entries are appended.
+    const auto size = static_cast<std::size_t>(entry.size - entry.header_size + SHORT_HEADER_SIZE);
+    SampleEntryBytes bytes(size);
+    store_be32(bytes.data(), static_cast<std::uint32_t>(size));
+    store_be32(bytes.data() + 4, entry.type);
+    REELKNIT_TRY(walk.reader.read_exact(std::span(bytes).subspan(SHORT_HEADER_SIZE)));
+    entries.push_back(std::move(bytes));
+  }
+  track->descriptions.input_entries = std::move(entries);
+  return success();
+}
+
+/// The media handler ('vide', 'soun', ...) says how the track's sample entries
+/// are laid out. A QuickTime data handler follows it in minf: the first one counts.
+Status read_hdlr(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  if (header.payload_size() < 12) return success();
+  REELKNIT_ASSIGN_OR_RETURN(const std::size_t slot, slot_of(walk, track_index, header));
+  SampleDescriptions& descriptions = walk.desc.tracks[slot].descriptions;
+  REELKNIT_TRY(skip_bytes(walk.reader, 8));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t handler, walk.reader.read_be32());
+  if (descriptions.input_handler == 0) descriptions.input_handler = handler;
+  return success();
+}
+
+/// This input's boxes of one grouping type in the track, met or not.
+InputSampleGroup& input_group(TrackDesc& track, std::uint32_t grouping_type) {
+  std::vector<InputSampleGroup>& groups = track.groups.input;
+  for (InputSampleGroup& group : groups) {
+    if (group.grouping_type == grouping_type) return group;
+  }
+  groups.push_back(InputSampleGroup{});
+  groups.back().grouping_type = grouping_type;
+  return groups.back();
+}
+
+Status read_sbgp(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_TRY(require_payload(header, 12));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint8_t version, read_version(walk.reader));
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t grouping_type, walk.reader.read_be32());
+  std::uint32_t parameter = 0;
+  if (version == 1) {
+    REELKNIT_TRY(require_payload(header, 16));
+    REELKNIT_ASSIGN_OR_RETURN(parameter, walk.reader.read_be32());
+  }
+  REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, walk.reader.read_be32());
+  REELKNIT_TRY(require_entries(header, version == 1 ? 16 : 12, count, 8));
+  InputSampleGroup& group = input_group(track, grouping_type);
+  if (group.has_sbgp) {
+    group.unusable = true;
+    return success();
+  }
+  group.has_sbgp = true;
+  group.sbgp_version = version;
+  group.grouping_type_parameter = parameter;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    SbgpEntry run;
+    REELKNIT_ASSIGN_OR_RETURN(run.sample_count, walk.reader.read_be32());
+    REELKNIT_ASSIGN_OR_RETURN(run.group_description_index, walk.reader.read_be32());
+    group.runs.push_back(run);
+  }
+  return success();
+}
+
+/// Keeps a group description box whole, to be compared with the other inputs'.
+Status read_sgpd(Walk& walk, const BoxHeader& header, TrackDesc& track) {
+  REELKNIT_TRY(require_payload(header, 8));
+  std::uint8_t head[8];
+  REELKNIT_TRY(walk.reader.read_exact(head));
+  InputSampleGroup& group = input_group(track, load_be32(head + 4));
+  if (group.description || header.payload_size() > MAX_SAMPLE_ENTRY_SIZE) {
+    group.unusable = true;
+    return success();
+  }
+  std::vector<std::uint8_t> payload(static_cast<std::size_t>(header.payload_size()));
+  std::copy(std::begin(head), std::end(head), payload.begin());
+  REELKNIT_TRY(walk.reader.read_exact(std::span(payload).subspan(sizeof head)));
+  group.description = std::move(payload);
+  return success();
+}
+
+Status read_sample_group(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
+  REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
+  // Timecode tracks keep the first input's tables, sample groups included.
+  if (walk.input_index != 0 && track->is_tmcd) return success();
+  if (header.type == BOX_SBGP) return read_sbgp(walk, header, *track);
+  return read_sgpd(walk, header, *track);
+}
+
 Status read_leaf(Walk& walk, const BoxHeader& header, std::uint64_t track_index) {
   if (header.type == BOX_ELST || is_sample_table(header.type)) return read_table(walk, header, track_index);
   switch (header.type) {
     case BOX_MVHD: return read_mvhd(walk, header);
     case BOX_TKHD: return read_tkhd(walk, header, track_index);
     case BOX_MDHD: return read_mdhd(walk, header, track_index);
-    case BOX_TMCD: {
-      REELKNIT_ASSIGN_OR_RETURN(TrackDesc * track, existing_slot(walk, track_index, header));
-      track->is_tmcd = true;
-      return success();
-    }
+    case BOX_HDLR: return read_hdlr(walk, header, track_index);
+    case BOX_SBGP:
+    case BOX_SGPD: return read_sample_group(walk, header, track_index);
     default: return success();
   }
 }
@@ -460,14 +581,9 @@ Status read_leaf(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
 Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int depth);
 
 Status read_container(Walk& walk, const BoxHeader& header, std::uint64_t track_index, int depth) {
-  std::uint64_t payload = header.payload_size();
-  if (header.type == BOX_STSD) {
-    // Version, flags and entry count come before the sample entries; they are not a box.
-    if (payload < 8) return success();
-    REELKNIT_TRY(skip_bytes(walk.reader, 8));
-    payload -= 8;
-  }
-  return read_list(walk, track_index, payload, depth + 1);
+  // The sample entries are kept whole; what they hold is compared after the walk.
+  if (header.type == BOX_STSD) return read_stsd(walk, header, track_index);
+  return read_list(walk, track_index, header.payload_size(), depth + 1);
 }
 
 Status read_list(Walk& walk, std::uint64_t track_index, std::uint64_t limit, int depth) {

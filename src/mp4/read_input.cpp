@@ -5,6 +5,7 @@
 #include "base/format.h"
 #include "base/log_line.h"
 #include "mp4/box.h"
+#include "mp4/merge_descriptions.h"
 #include "mp4/read_desc.h"
 #include "mp4/track_kinds.h"
 
@@ -156,6 +157,10 @@ Status read_input(BufferedReader& reader, Desc& desc, std::size_t input_index, s
                                    "table (stco or co64) to carry them",
                                    *slot + 1, *slot + 1));
   }
+  if (auto merged = merge_sample_descriptions(desc, marks, input_index); !merged) {
+    return input_error(merged.error().kind(), input_name, merged.error().message());
+  }
+  merge_sample_groups(desc, input_index);
   finish_input(desc, input_index, more_inputs_follow);
   return success();
 }

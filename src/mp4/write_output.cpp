@@ -366,6 +366,82 @@ Result<std::uint64_t> write_new_table(Writer& w, const BoxHeader& header, std::u
   return new_size;
 }
 
+/// The first input's sample descriptions, then those that later inputs
+/// brought; copied as they are when no input brought any. A timecode track
+/// keeps the first input's.
+Result<std::uint64_t> write_stsd(Writer& w, const BoxHeader& header, std::uint64_t track_index) {
+  if (track_index >= w.desc.tracks.size()) return copy_unchanged(w, header);
+  const SampleDescriptions& descriptions = w.desc.tracks[track_index].descriptions;
+  if (w.desc.tracks[track_index].is_tmcd || descriptions.entries.size() <= descriptions.first_input_count) {
+    return copy_unchanged(w, header);
+  }
+  const std::vector<SampleEntryBytes>& entries = descriptions.entries;
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing stsd with {} sample descriptions, {} of them from later inputs, "
+                 "offset: {}, size: {}", entries.size(), entries.size() - descriptions.first_input_count,
+                 header.position, header.size);
+  std::uint64_t new_size = header.header_size + 8;
+  for (const SampleEntryBytes& entry : entries) new_size += entry.size();
+  if (header.header_size == SHORT_HEADER_SIZE && new_size > std::numeric_limits<std::uint32_t>::max()) {
+    return too_large(header, new_size);
+  }
+  std::uint8_t version_and_flags[4];
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.payload_position())));
+  REELKNIT_TRY(read_exact(w.first, version_and_flags));
+  REELKNIT_TRY(write_header_of_size(w, header, new_size));
+  REELKNIT_TRY(w.out.write(version_and_flags));
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(entries.size())));
+  for (const SampleEntryBytes& entry : entries) REELKNIT_TRY(w.out.write(entry));
+  return new_size;
+}
+
+/// The merged grouping that a sample-group box of the first input belongs
+/// to; none for a box too short to name its grouping type.
+Result<const SampleGroup*> find_sample_group(Writer& w, const BoxHeader& header, const TrackDesc& track) {
+  if (header.payload_size() < 8) return static_cast<const SampleGroup*>(nullptr);
+  std::uint8_t head[8];
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.payload_position())));
+  REELKNIT_TRY(read_exact(w.first, head));
+  const std::uint32_t grouping_type = load_be32(head + 4);
+  for (const SampleGroup& group : track.groups.groups) {
+    if (group.first.grouping_type == grouping_type) return &group;
+  }
+  return static_cast<const SampleGroup*>(nullptr);
+}
+
+/// A grouping the inputs share: its description as the first input has it,
+/// and every input's runs. One they do not share is left out: its runs would
+/// name the first input's samples only.
+Result<std::uint64_t> write_sample_group(Writer& w, const BoxHeader& header, std::uint64_t track_index) {
+  if (track_index >= w.desc.tracks.size()) return copy_unchanged(w, header);
+  const TrackDesc& track = w.desc.tracks[track_index];
+  REELKNIT_ASSIGN_OR_RETURN(const SampleGroup* group, find_sample_group(w, header, track));
+  if (!group || !group->joined) {
+    REELKNIT_DEBUG(LOG_TARGET_WRITER, "Leaving out {}, offset: {}, size: {}", box_type_text(header.type),
+                   header.position, header.size);
+    return std::uint64_t{0};
+  }
+  if (header.type == BOX_SGPD) return copy_unchanged(w, header);
+  REELKNIT_DEBUG(LOG_TARGET_WRITER, "Writing new sbgp, offset: {}, size: {}", header.position, header.size);
+  const auto runs = merge_runs(group->runs, &SbgpEntry::group_description_index);
+  const InputSampleGroup& first = group->first;
+  const std::uint64_t new_size = 8 + 4 + 4 + (first.sbgp_version == 1 ? 4 : 0) + 4 + 8 * std::uint64_t{runs.size()};
+  if (new_size > std::numeric_limits<std::uint32_t>::max()) return too_large(header, new_size);
+  std::uint8_t version_and_flags[4];
+  REELKNIT_TRY(w.first.seek(SeekFrom::start(header.payload_position())));
+  REELKNIT_TRY(read_exact(w.first, version_and_flags));
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(new_size)));
+  REELKNIT_TRY(w.out.write_be32(BOX_SBGP));
+  REELKNIT_TRY(w.out.write(version_and_flags));
+  REELKNIT_TRY(w.out.write_be32(first.grouping_type));
+  if (first.sbgp_version == 1) REELKNIT_TRY(w.out.write_be32(first.grouping_type_parameter));
+  REELKNIT_TRY(w.out.write_be32(static_cast<std::uint32_t>(runs.size())));
+  for (const SbgpEntry& run : runs) {
+    REELKNIT_TRY(w.out.write_be32(run.sample_count));
+    REELKNIT_TRY(w.out.write_be32(run.group_description_index));
+  }
+  return new_size;
+}
+
 /// A table the first input's track lacks but a later input's has (composition
 /// offsets, sync samples): it is written after the time-to-sample table.
 Result<std::uint64_t> write_tables_only_later_inputs_have(Writer& w, const BoxHeader& stts, std::uint64_t track_index) {
@@ -421,6 +497,8 @@ Result<std::uint64_t> write_box(Writer& w, const BoxHeader& header, std::uint64_
     return stts + added;
   }
   if (is_sample_table(header.type)) return write_new_table(w, header, track_index);
+  if (header.type == BOX_STSD) return write_stsd(w, header, track_index);
+  if (header.type == BOX_SBGP || header.type == BOX_SGPD) return write_sample_group(w, header, track_index);
   return copy_unchanged(w, header);
 }
 

@@ -63,7 +63,7 @@ inline void expect_durations_joined(const std::vector<Movie>& inputs, const Movi
     SCOPED_TRACE("track " + std::to_string(t + 1));
     std::uint64_t tkhd = 0, mdhd = 0;
     for (const Movie& m : inputs) {
-      tkhd += m.tracks.size() > t ? m.tracks[t].tkhd_duration : 0;
+      tkhd += m.tracks.size() > t ? m.tracks[t].presented_duration() : 0;
       mdhd += m.tracks.size() > t ? m.tracks[t].mdhd_duration : 0;
     }
     const TrackSamples& track = output.tracks[t];

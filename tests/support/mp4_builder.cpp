@@ -40,6 +40,11 @@ Bytes make_trak(const TrackPlan& track, const std::vector<std::uint64_t>& chunks
   const std::uint64_t movie_duration = duration * movie_timescale / track.media_timescale;
   const auto count = static_cast<std::uint32_t>(track.sample_sizes.size());
   Bytes tables = stsd(track.format);
+  if (!track.sample_entries.empty()) {
+    Bytes entries = be32(static_cast<std::uint32_t>(track.sample_entries.size()));
+    for (const Bytes& entry : track.sample_entries) append(entries, entry);
+    tables = full_box("stsd", 0, entries);
+  }
   append(tables, pair_table("stts", {{count, track.sample_delta}}));
   if (!track.ctts.empty()) append(tables, pair_table("ctts", track.ctts));
   if (!track.sync_samples.empty()) append(tables, u32_table("stss", track.sync_samples));
@@ -48,12 +53,18 @@ Bytes make_trak(const TrackPlan& track, const std::vector<std::uint64_t>& chunks
     for (std::uint32_t i = 0; i < count; ++i) flags.push_back(static_cast<std::uint8_t>(i % 2 ? 0x18 : 0x20));
     append(tables, sdtp(flags));
   }
-  // Full chunks, then the shorter last chunk when the samples do not divide evenly.
+  // Full chunks, then the shorter last chunk when the samples do not divide evenly;
+  // a run starts wherever the count or the sample description changes.
   std::vector<Stsc> runs;
-  const std::uint32_t full_chunks = count / track.samples_per_chunk;
-  const std::uint32_t remainder = count % track.samples_per_chunk;
-  if (full_chunks > 0) runs.push_back({1, track.samples_per_chunk, 1});
-  if (remainder > 0) runs.push_back({full_chunks + 1, remainder, 1});
+  for (std::uint32_t chunk = 1, first_sample = 0; first_sample < count; ++chunk) {
+    const std::uint32_t samples = std::min(track.samples_per_chunk, count - first_sample);
+    const std::uint32_t description =
+        track.chunk_descriptions.empty() ? 1 : track.chunk_descriptions[std::min<std::size_t>(chunk, track.chunk_descriptions.size()) - 1];
+    if (runs.empty() || runs.back().samples_per_chunk != samples || runs.back().description_index != description) {
+      runs.push_back({chunk, samples, description});
+    }
+    first_sample += samples;
+  }
   append(tables, stsc(runs));
   if (track.constant_size && count > 0) {
     append(tables, stsz(track.sample_sizes.front(), count));
@@ -69,11 +80,12 @@ Bytes make_trak(const TrackPlan& track, const std::vector<std::uint64_t>& chunks
     for (auto c : chunks) offsets.push_back(static_cast<std::uint32_t>(base + c));
     append(tables, u32_table("stco", offsets));
   }
-  const Bytes media_header = track.format == "soun" ? full_box("smhd", 0, zeros(4)) : full_box("vmhd", 0, zeros(8));
+  for (const Bytes& group : track.sample_groups) append(tables, group);
+  const Bytes media_header = track.handler == "soun" ? full_box("smhd", 0, zeros(4)) : full_box("vmhd", 0, zeros(8));
   Bytes trak_payload = tkhd(movie_duration, 0, id);
   if (!track.edits.empty()) append(trak_payload, box("edts", {elst(track.edits)}));
   append(trak_payload, box("mdia", {mdhd(track.media_timescale, duration),
-                                    full_box("hdlr", 0, cat({zeros(4), text("vide"), zeros(13)})),
+                                    full_box("hdlr", 0, cat({zeros(4), text(track.handler), zeros(13)})),
                                     box("minf", {media_header, box("stbl", tables)})}));
   return box("trak", trak_payload);
 }

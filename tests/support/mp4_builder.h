@@ -46,6 +46,12 @@ inline Bytes box(const std::string& type, const Bytes& payload) {
 }
 inline Bytes box(const std::string& type, std::initializer_list<Bytes> children) { return box(type, cat(children)); }
 
+/// Writes the size of `box_bytes` into its 32-bit size field, after bytes were added to it.
+inline void store_size(Bytes& box_bytes) {
+  const Bytes size = be32(static_cast<std::uint32_t>(box_bytes.size()));
+  std::copy(size.begin(), size.end(), box_bytes.begin());
+}
+
 /// A box with the 16-byte header (32-bit size 1, then a 64-bit size).
 inline Bytes large_box(const std::string& type, const Bytes& payload) {
   Bytes out = be32(1);
@@ -129,6 +135,85 @@ inline Bytes stsd(const std::string& format) {
   return full_box("stsd", 0, cat({be32(1), box(format, zeros(16))}));
 }
 
+inline Bytes be24(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+}
+
+/// A visual sample entry of `width`×`height` with a compressor name, then `children` (avcC, btrt, colr, ...).
+inline Bytes visual_entry(const std::string& format, std::uint16_t width, std::uint16_t height,
+                          std::initializer_list<Bytes> children = {}, const std::string& compressor = "") {
+  Bytes name(32, 0);
+  name[0] = static_cast<std::uint8_t>(compressor.size());
+  std::copy(compressor.begin(), compressor.end(), name.begin() + 1);
+  return box(format, cat({zeros(6), be16(1), zeros(16), be16(width), be16(height), be32(0x480000), be32(0x480000),
+                          zeros(4), be16(1), name, be16(0x18), be16(0xFFFF), cat(children)}));
+}
+
+/// A sound sample entry (version 0), the sample rate in hertz, then `children` (esds, btrt, ...).
+inline Bytes audio_entry(const std::string& format, std::uint16_t channels, std::uint16_t sample_size,
+                         std::uint32_t sample_rate, std::initializer_list<Bytes> children = {}) {
+  return box(format, cat({zeros(6), be16(1), zeros(8), be16(channels), be16(sample_size), zeros(4),
+                          be32(sample_rate << 16), cat(children)}));
+}
+
+/// A descriptor of an esds; `long_size` writes its size in four bytes, as some cameras do.
+inline Bytes descriptor(std::uint8_t tag, const Bytes& body, bool long_size = false) {
+  Bytes out = {tag};
+  const auto size = static_cast<std::uint32_t>(body.size());
+  if (long_size) {
+    append(out, {static_cast<std::uint8_t>(0x80 | (size >> 21)), static_cast<std::uint8_t>(0x80 | ((size >> 14) & 0x7F)),
+                 static_cast<std::uint8_t>(0x80 | ((size >> 7) & 0x7F)), static_cast<std::uint8_t>(size & 0x7F)});
+  } else {
+    out.push_back(static_cast<std::uint8_t>(size));  // bodies here stay below 128 bytes
+  }
+  append(out, body);
+  return out;
+}
+
+struct EsdsPlan {
+  std::uint8_t object_type = 0x40;  ///< MPEG-4 audio
+  Bytes codec_config = {0x11, 0x90};  ///< AAC LC, 48 kHz, stereo
+  std::uint32_t buffer_size = 0;
+  std::uint32_t max_bitrate = 0;
+  std::uint32_t avg_bitrate = 0;
+  bool long_sizes = false;
+};
+inline Bytes esds(const EsdsPlan& plan = {}) {
+  const Bytes config = cat({Bytes{plan.object_type, 0x15}, be24(plan.buffer_size), be32(plan.max_bitrate),
+                            be32(plan.avg_bitrate), descriptor(0x05, plan.codec_config, plan.long_sizes)});
+  const Bytes es = cat({be16(1), Bytes{0}, descriptor(0x04, config, plan.long_sizes),
+                        descriptor(0x06, {0x02}, plan.long_sizes)});
+  return full_box("esds", 0, descriptor(0x03, es, plan.long_sizes));
+}
+inline Bytes btrt(std::uint32_t buffer_size, std::uint32_t max_bitrate, std::uint32_t avg_bitrate) {
+  return box("btrt", cat({be32(buffer_size), be32(max_bitrate), be32(avg_bitrate)}));
+}
+/// An H.264 configuration with one parameter set of each kind; only its bytes matter here.
+inline Bytes avcC(std::uint8_t profile, std::uint8_t level, const Bytes& sps = {0x67, 0x42}, const Bytes& pps = {0x68}) {
+  return box("avcC", cat({Bytes{1, profile, 0, level, 0xFF, 0xE1}, be16(static_cast<std::uint16_t>(sps.size())), sps,
+                          Bytes{1}, be16(static_cast<std::uint16_t>(pps.size())), pps}));
+}
+
+/// A sample-to-group box: (sample count, group description index) runs.
+inline Bytes sbgp(const std::string& grouping_type, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& runs,
+                  std::uint8_t version = 0, std::uint32_t parameter = 0) {
+  Bytes payload = text(grouping_type);
+  if (version == 1) append(payload, be32(parameter));
+  append(payload, be32(static_cast<std::uint32_t>(runs.size())));
+  for (auto [count, index] : runs) append(payload, cat({be32(count), be32(index)}));
+  return full_box("sbgp", version, payload);
+}
+/// A group description box whose entries are all `entry_size` bytes; version 2
+/// names the group of the samples no run maps.
+inline Bytes sgpd(const std::string& grouping_type, const std::vector<Bytes>& entries, std::uint32_t entry_size = 2,
+                  std::uint8_t version = 1, std::uint32_t default_index = 0) {
+  Bytes payload = cat({text(grouping_type), be32(entry_size)});
+  if (version >= 2) append(payload, be32(default_index));
+  append(payload, be32(static_cast<std::uint32_t>(entries.size())));
+  for (const Bytes& entry : entries) append(payload, entry);
+  return full_box("sgpd", version, payload);
+}
+
 /// One track of a generated movie. Samples are laid out chunk by chunk,
 /// tracks interleaved chunk by chunk, in the media data.
 struct TrackPlan {
@@ -140,6 +225,10 @@ struct TrackPlan {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ctts;  ///< none gives no ctts
   std::vector<Edit> edits;                          ///< none gives no edts
   std::string format = "avc1";                      ///< "tmcd" makes a timecode track
+  std::string handler = "vide";
+  std::vector<Bytes> sample_entries;  ///< whole entry boxes; none gives one opaque entry of `format`
+  std::vector<std::uint32_t> chunk_descriptions;  ///< each chunk's sample description, 1-based; none: the first
+  std::vector<Bytes> sample_groups;               ///< sbgp and sgpd boxes, at the end of the sample table
   bool constant_size = false;                       ///< stsz with one sample_size
   bool wide_offsets = false;                        ///< co64 instead of stco
   bool with_sdtp = false;

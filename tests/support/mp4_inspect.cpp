@@ -81,6 +81,16 @@ TrackSamples read_track(const Bytes& file, const BoxInfo& trak, std::uint64_t da
   const BoxInfo* stsd = child(*stbl, "stsd");
   track.format.assign(file.begin() + static_cast<std::ptrdiff_t>(payload(stsd) + 12),
                       file.begin() + static_cast<std::ptrdiff_t>(payload(stsd) + 16));
+  const std::uint64_t stsd_end = stsd->position + stsd->size;
+  std::uint64_t entry_at = payload(stsd) + 8;
+  for (std::uint32_t k = 0, n = get32(file, payload(stsd) + 4); k < n; ++k) {
+    std::uint64_t size = get32(file, entry_at);
+    if (size == 0) size = stsd_end - entry_at;
+    if (size < 8 || entry_at + size > stsd_end) throw std::runtime_error("a sample entry does not fit in its stsd");
+    track.sample_entries.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(entry_at),
+                                      file.begin() + static_cast<std::ptrdiff_t>(entry_at + size));
+    entry_at += size;
+  }
 
   const BoxInfo* stsz = child(*stbl, "stsz");
   const std::uint32_t constant = get32(file, payload(stsz) + 4);
@@ -99,12 +109,17 @@ TrackSamples read_track(const Bytes& file, const BoxInfo& trak, std::uint64_t da
 
   const BoxInfo* stsc = child(*stbl, "stsc");
   std::vector<std::uint64_t> samples_in_chunk(chunks.size(), 0);
+  std::vector<std::uint32_t> description_of_chunk(chunks.size(), 0);
   const std::uint32_t runs = get32(file, payload(stsc) + 4);
   for (std::uint32_t r = 0; r < runs; ++r) {
     const std::uint32_t first = get32(file, payload(stsc) + 8 + 12 * r);
     const std::uint32_t per = get32(file, payload(stsc) + 12 + 12 * r);
+    const std::uint32_t description = get32(file, payload(stsc) + 16 + 12 * r);
     const std::uint64_t next = r + 1 < runs ? get32(file, payload(stsc) + 8 + 12 * (r + 1)) : chunks.size() + 1;
-    for (std::uint64_t c = first; c < next && c <= chunks.size(); ++c) samples_in_chunk[c - 1] = per;
+    for (std::uint64_t c = first; c < next && c <= chunks.size(); ++c) {
+      samples_in_chunk[c - 1] = per;
+      description_of_chunk[c - 1] = description;
+    }
   }
 
   std::size_t sample = 0;
@@ -114,6 +129,7 @@ TrackSamples read_track(const Bytes& file, const BoxInfo& trak, std::uint64_t da
       if (at + sizes[sample] > data_end)
         throw std::runtime_error("sample " + std::to_string(sample) + " lies outside the file");
       Sample s;
+      s.description_index = description_of_chunk[c];
       s.data.assign(file.begin() + static_cast<std::ptrdiff_t>(at), file.begin() + static_cast<std::ptrdiff_t>(at + sizes[sample]));
       track.samples.push_back(std::move(s));
       at += sizes[sample];

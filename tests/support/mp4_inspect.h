@@ -25,11 +25,13 @@ struct Sample {
   std::uint64_t decode_time = 0;
   std::int64_t composition_offset = 0;
   bool sync = true;
+  std::uint32_t description_index = 0;  ///< 1-based, as the sample-to-chunk table names it
   bool operator==(const Sample&) const = default;
 };
 
 struct TrackSamples {
   std::string format;  ///< the first sample entry's type
+  std::vector<Bytes> sample_entries;  ///< every entry of the sample description box, whole
   std::vector<Sample> samples;
   std::uint64_t tkhd_duration = 0;
   std::uint64_t mdhd_duration = 0;
