@@ -160,6 +160,39 @@ INSTANTIATE_TEST_SUITE_P(
                      }}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
+/// The MD5 of every video frame FFmpeg decodes from `path`, in order.
+std::vector<std::string> decoded_frames(const std::string& path) {
+  const RunResult run = run_shell("ffmpeg -v quiet -i '" + path + "' -map 0:v -f framemd5 - | grep -v '^#'");
+  std::vector<std::string> frames;
+  std::size_t start = 0;
+  for (std::size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = run.out.substr(start, end - start);
+    frames.push_back(line.substr(line.rfind(',') + 1));
+  }
+  return frames;
+}
+
+// No B-frames in the first chapter, B-frames in the second: the output gets
+// composition offsets, and the second chapter its own sample description.
+// FFmpeg's parser reads the second chapter with the first one's parameter
+// sets and says so while probing, but its decoder switches: every frame
+// decodes as it does from the chapter alone.
+TEST(CompositionOffsetsOnlyInALaterChapter, EveryFrameDecodesAsAlone) {
+  if (!have_ffmpeg_tools()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+  TempDir dir;
+  const std::vector<std::string> chapters = {record(dir, "a.mp4", chapter_args(1.5, {"-bf", "0"})),
+                                             record(dir, "b.mp4", chapter_args(1.0))};
+  const std::string out = dir.file("joined.mp4");
+  ASSERT_TRUE(join_files(chapters, out, nullptr));
+  std::vector<std::string> expected = decoded_frames(chapters[0]);
+  const std::vector<std::string> second = decoded_frames(chapters[1]);
+  expected.insert(expected.end(), second.begin(), second.end());
+  ASSERT_FALSE(second.empty());
+  EXPECT_EQ(decoded_frames(out), expected);
+  const Movie joined = inspect_movie(read_file(out));
+  EXPECT_TRUE(joined.tracks.at(0).has_ctts);
+}
+
 // A chapter without the audio track: the track waits that chapter out, so the
 // next chapter's audio starts with its video. (FFmpeg's demuxer ignores an
 // empty edit after the first media edit, so the wait is judged on the edit list.)
