@@ -302,6 +302,8 @@ std::vector<std::string> record_chapters(const TempDir& dir, const ChapterRecipe
   return paths;
 }
 
+// The suites of these cases are listed in tests/CMakeLists.txt (ffmpeg_cases),
+// which labels them ffmpeg: the emulated cross build leaves them out.
 class NeedsFfmpeg : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -96,6 +96,7 @@ struct Chapters {
   std::vector<RecordList> records;  ///< each one's trailer records
 };
 
+// Listed in tests/CMakeLists.txt (ffmpeg_cases), which labels it ffmpeg.
 class InstaChapters : public ::testing::TestWithParam<ChapterLayout> {
  protected:
   void SetUp() override {
