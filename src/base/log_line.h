@@ -16,4 +16,5 @@ inline constexpr std::string_view LOG_TARGET_WRITER = "reelknit::writer";
   } while (false)
 
 #define REELKNIT_DEBUG(target, ...) REELKNIT_LOG(::reelknit::LogLevel::Debug, target, __VA_ARGS__)
+#define REELKNIT_TRACE(target, ...) REELKNIT_LOG(::reelknit::LogLevel::Trace, target, __VA_ARGS__)
 #define REELKNIT_WARN(target, ...) REELKNIT_LOG(::reelknit::LogLevel::Warn, target, __VA_ARGS__)

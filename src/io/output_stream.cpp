@@ -195,8 +195,14 @@ Result<std::uint64_t> clone_blocks(File& input, std::uint64_t offset, std::uint6
   while (cloned < count) {
     const std::uint64_t length = std::min(count - cloned, CLONE_CHUNK);
     if (const Status shared = out.range_clone()(from, offset + cloned, to, at + cloned, length); !shared) {
-      // Another file system, or one that cannot share blocks: the copy takes over, as it always could.
-      REELKNIT_DEBUG(LOG_TARGET_DRIVER, "Copying instead of sharing blocks: {}", shared.error().describe());
+      // Another file system, or one that cannot share blocks: the copy takes
+      // over, as it always could. The next input is offered again (it may lie
+      // on the output's file system), but its refusal is no news.
+      if (out.first_clone_refusal()) {
+        REELKNIT_DEBUG(LOG_TARGET_DRIVER, "Copying instead of sharing blocks: {}", shared.error().describe());
+      } else {
+        REELKNIT_TRACE(LOG_TARGET_DRIVER, "Copying instead of sharing blocks: {}", shared.error().describe());
+      }
       break;
     }
     cloned += length;

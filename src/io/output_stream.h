@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "io/progress_stream.h"
@@ -43,6 +44,9 @@ class OutputStream {
   ProgressStream& sink() { return sink_; }
   const RangeCopy& range_copy() const { return range_copy_; }
   const RangeClone& range_clone() const { return range_clone_; }
+  /// True the first time it is asked, false after: one refused clone is worth
+  /// telling, the same refusal for every later input is not.
+  bool first_clone_refusal() { return !std::exchange(clone_refused_, true); }
 
  private:
   ProgressStream sink_;
@@ -50,6 +54,7 @@ class OutputStream {
   RangeClone range_clone_;
   std::vector<std::uint8_t> buffer_;
   bool released_ = false;
+  bool clone_refused_ = false;
 };
 
 /// Overwrites a field already written: note the position, seek to `field_position`,
@@ -69,7 +74,8 @@ Result<std::uint64_t> copy_to_output(File& input, std::uint64_t count, OutputStr
 /// which must lie at the same offset within a clone block (`granularity`) as
 /// `offset` does in the input. The whole blocks in between share the input's
 /// blocks where the file system can (one progress step per clone); the partial
-/// blocks at either end, and whatever a clone refuses, are copied. An input
+/// blocks at either end, and whatever a clone refuses, are copied; the
+/// stream's first refusal is one debug line, any later one a trace line. An input
 /// that ends first fails with "failed to fill whole buffer". The output is
 /// left after the bytes written; the input's position is not kept.
 Status place_media_data(File& input, std::uint64_t offset, std::uint64_t count, std::uint64_t granularity,
