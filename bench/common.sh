@@ -3,7 +3,7 @@
 
 bench_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_dir=$(dirname "$bench_dir")
-reelknit="$repo_dir/build/release/src/bin/reelknit"
+reelknit="$repo_dir/build/release/reelknit"
 
 die() { echo "error: $*" >&2; exit 1; }
 

@@ -16,7 +16,7 @@ usage: $0 [options]
   --dir DIR        where the files go (default \${TMPDIR:-/tmp}/reelknit-bench)
   --max-load L     before each round, wait (up to 5 minutes) for the 1-minute load to drop below L (default: no wait)
   --keep           keep the generated files (they are removed otherwise)
-  --no-build       use build/release/src/bin/reelknit as it is
+  --no-build       use build/release/reelknit as it is
   --compare BIN    also time another reelknit binary (an older build, say) on the same inputs
   --kernel-road    also time joins whose media data goes the kernel road (bench/join_road kernel:
                    copy_file_range between local files too)

@@ -172,6 +172,12 @@ void append_edit(TrackDesc& track, std::uint32_t movie_timescale, const EditEntr
 /// The time a track presents: its edits' durations summed, in the movie timescale.
 std::uint64_t presented_duration(const TrackDesc& track);
 
+/// a + b, or the largest value where the sum passes 64 bits: a duration that
+/// wrapped would end a track or movie early.
+constexpr std::uint64_t add_saturated(std::uint64_t a, std::uint64_t b) {
+  return b > ~std::uint64_t{0} - a ? ~std::uint64_t{0} : a + b;
+}
+
 /// The least common multiple of two timescales, when it fits 32 bits.
 std::optional<std::uint32_t> common_timescale(std::uint32_t a, std::uint32_t b);
 

@@ -112,7 +112,7 @@ Status read_mvhd(Walk& walk, const BoxHeader& header) {
                              movie.timescale, desc.movie_timescale));
   }
   rescale_movie(desc, *common);
-  desc.mvhd_duration += convert_duration(movie.duration, movie.timescale, desc.movie_timescale);
+  desc.mvhd_duration = add_saturated(desc.mvhd_duration, convert_duration(movie.duration, movie.timescale, desc.movie_timescale));
   return success();
 }
 
@@ -145,7 +145,8 @@ Status read_mdhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
   if (walk.input_index == 0) track.first_mdhd_timescale = media.timescale;
   // Timecode tracks keep the first input's samples, and so its timescale.
   if (walk.input_index != 0 && track.is_tmcd) {
-    track.mdhd_duration += convert_duration(media.duration, media.timescale, track.mdhd_timescale);
+    track.mdhd_duration = add_saturated(track.mdhd_duration,
+                                        convert_duration(media.duration, media.timescale, track.mdhd_timescale));
     return success();
   }
   // Chapters in other media timescales are converted exactly: into one that all of them divide.
@@ -157,7 +158,10 @@ Status read_mdhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
                              track_index + 1, media.timescale, track.mdhd_timescale, slot + 1));
   }
   input_track.media_scale = track.mdhd_timescale / media.timescale;
-  track.mdhd_duration += media.duration * input_track.media_scale;
+  const std::uint64_t scaled = media.duration > ~std::uint64_t{0} / input_track.media_scale
+                                   ? ~std::uint64_t{0}
+                                   : media.duration * input_track.media_scale;
+  track.mdhd_duration = add_saturated(track.mdhd_duration, scaled);
   return success();
 }
 
