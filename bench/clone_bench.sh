@@ -98,6 +98,20 @@ used_bytes() {
   df -B1 --output=used "$1" | tail -1 | tr -d ' '
 }
 
+# The same once it holds still: XFS frees a deleted file's blocks in the
+# background, after the unlink has returned.
+settled_used_bytes() {
+  local now previous tries=0
+  now=$(used_bytes "$1")
+  while [ "$now" != "${previous:-}" ] && [ $tries -lt 50 ]; do
+    previous=$now
+    sleep 0.2
+    now=$(used_bytes "$1")
+    tries=$((tries + 1))
+  done
+  echo "$now"
+}
+
 # The new blocks a run took, in bytes. On an image only this benchmark
 # writes, so df tells; the disk is shared with everything else on the
 # machine, so there it is the blocks the outputs hold (which share none).
@@ -137,7 +151,7 @@ series() {
     inputs+=("$work/ch-${size}M-$i.mp4")
     echo "file '$work/ch-${size}M-$i.mp4'" >>"$work/list.txt"
   done
-  total_bytes=$(stat -c %s "${inputs[@]}" | awk '{ s += $1 } END { printf "%d", s }')
+  total_bytes=$(stat -c %s "${inputs[@]}" | awk '{ s += $1 } END { printf "%.0f", s }')
   local series_tools=()
   for tool in "${tool_list[@]}"; do
     [ "$tool" = reflink ] && [ "$fs" = disk ] && continue
@@ -168,7 +182,7 @@ series() {
     sync
     trim "$fs"
     mkdir -p "$work/copies"
-    before=$(used_bytes "$work")
+    before=$(settled_used_bytes "$work")
     load=$(cut -d' ' -f1 /proc/loadavg)
     t0=$(date +%s%N)
     if ! eval /usr/bin/time -f "'%U %S %M'" -o "$dir/time.txt" "$(command_of "$tool")" >/dev/null 2>"$dir/err.txt"; then
