@@ -261,7 +261,7 @@ Status read_stz2(Walk& walk, const BoxHeader& header, TrackDesc& track) {
     if (field_size == 16) {
       std::uint8_t pair[2];
       REELKNIT_TRY(walk.reader.read_exact(pair));
-      size = (std::uint32_t{pair[0]} << 8) | pair[1];
+      size = load_be16(pair);
     } else if (field_size == 8) {
       REELKNIT_ASSIGN_OR_RETURN(byte, walk.reader.read_u8());
       size = byte;

@@ -47,8 +47,6 @@ class SpanReader {
   std::size_t at_ = 0;
 };
 
-std::uint16_t load_be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-
 // Byte by byte: an insert of a span is one that GCC 12's optimiser takes for
 // an overflow of the empty vector (-Wstringop-overflow) at -O2.
 void append(Bytes& to, ByteSpan bytes) {
