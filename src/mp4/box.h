@@ -49,6 +49,10 @@ inline constexpr std::uint32_t BOX_HDLR = fourcc("hdlr");
 inline constexpr std::uint32_t BOX_SBGP = fourcc("sbgp");
 inline constexpr std::uint32_t BOX_SGPD = fourcc("sgpd");
 
+/// Media handler types, as a `hdlr` box names them.
+inline constexpr std::uint32_t HANDLER_VIDE = fourcc("vide");
+inline constexpr std::uint32_t HANDLER_SOUN = fourcc("soun");
+
 inline constexpr std::uint32_t SHORT_HEADER_SIZE = 8;
 inline constexpr std::uint32_t LARGE_HEADER_SIZE = 16;
 

@@ -1,5 +1,7 @@
 #include "mp4/desc.h"
 
+#include "mp4/track_seams.h"
+
 #include <algorithm>
 #include <limits>
 #include <numeric>
@@ -44,65 +46,6 @@ void cover_samples_without_tables(TrackDesc& track, std::size_t input_index, std
   // Dependency flags are kept only where the first input's track has them: the output has their table then.
   if (track.sdtp_presence.in_first_input && track.sdtp_presence.missing_from(input_index)) {
     track.sdtp.insert(track.sdtp.end(), added_samples, 0);
-  }
-}
-
-/// The input's edits of one track, in the output's units. An input without an
-/// edit list presents its whole media.
-std::vector<EditEntry> edits_in_output_units(const Desc& desc, const TrackDesc& track, const InputTrack& input_track) {
-  const std::uint32_t movie_from = desc.input.timescale;
-  const std::uint32_t movie_to = desc.movie_timescale;
-  std::vector<EditEntry> edits;
-  if (!input_track.has_edit_list) {
-    // Its media, as long as its track header says where the header rounds it
-    // down; samples that all last 0 show one moment as long as the header says.
-    std::uint64_t whole = convert_duration(input_track.sample_duration, track.mdhd_timescale, movie_to);
-    if (input_track.tkhd_duration != 0) {
-      const std::uint64_t header = convert_duration(input_track.tkhd_duration, movie_from, movie_to);
-      whole = input_track.sample_duration == 0 ? header : std::min(whole, header);
-    }
-    edits.push_back(EditEntry{whole, static_cast<std::int64_t>(track.media_duration), 0x10000});
-    return edits;
-  }
-  for (const EditEntry& edit : input_track.edits) {
-    EditEntry converted = edit;
-    converted.duration = convert_duration(edit.duration, movie_from, movie_to);
-    if (edit.media_time != -1) {
-      converted.media_time = static_cast<std::int64_t>(
-          track.media_duration + times_saturated(static_cast<std::uint64_t>(edit.media_time), input_track.media_scale));
-    }
-    edits.push_back(converted);
-  }
-  return edits;
-}
-
-/// Puts one input's track in the output's edit list.
-void add_track_edits(Desc& desc, TrackDesc& track, const InputTrack& input_track, std::uint64_t movie_duration,
-                     bool more_inputs_follow) {
-  const bool has_samples = input_track.present && track.stsz_count != track.sample_base;
-  if (!has_samples) {
-    // A chapter without this track (or without its samples) still lasts: the track waits it out.
-    if (more_inputs_follow) append_edit(track, desc.movie_timescale, EditEntry{movie_duration, -1, 0x10000});
-    return;
-  }
-  std::uint64_t presented = 0;
-  for (const EditEntry& edit : edits_in_output_units(desc, track, input_track)) {
-    // Samples that all last 0 (a track of descriptions) show one moment: every chapter's time runs on from it.
-    const bool timeless = input_track.sample_duration == 0 && !input_track.has_edit_list;
-    if (timeless && !track.edits.empty() && track.edits.back().media_time == edit.media_time) {
-      track.edits.back().duration += edit.duration;
-    } else {
-      append_edit(track, desc.movie_timescale, edit);
-    }
-    presented += edit.duration;
-  }
-  // Samples that all last 0 (a track of descriptions) present no time: nothing to keep in step.
-  if (!more_inputs_follow || input_track.sample_duration == 0) return;
-  const std::uint64_t one_sample = convert_duration(input_track.largest_delta, track.mdhd_timescale, desc.movie_timescale);
-  // Independently recorded clips: the audio may end before the video. The
-  // next chapter's samples must start where its movie starts.
-  if (presented < movie_duration && movie_duration - presented > one_sample) {
-    append_edit(track, desc.movie_timescale, EditEntry{movie_duration - presented, -1, 0x10000});
   }
 }
 
@@ -157,6 +100,8 @@ void rescale_movie(Desc& desc, std::uint32_t to) {
   }
   const std::uint64_t factor = to / desc.movie_timescale;
   desc.mvhd_duration = times_saturated(desc.mvhd_duration, factor);
+  desc.movie_elapsed = times_saturated(desc.movie_elapsed, factor);
+  desc.last_input_late_by = times_saturated(desc.last_input_late_by, factor);
   for (TrackDesc& track : desc.tracks) {
     for (EditEntry& edit : track.edits) edit.duration = times_saturated(edit.duration, factor);
   }
@@ -194,19 +139,18 @@ std::uint64_t presented_duration(const TrackDesc& track) {
   return total;
 }
 
-void finish_input(Desc& desc, std::size_t input_index, bool more_inputs_follow) {
+void finish_input(Desc& desc, std::size_t input_index) {
   if (desc.mdat_spans.empty()) return;
   MdatSpan& span = desc.mdat_spans.back();
   span.input_index = input_index;
   desc.mdat_base += span.size;
   const std::uint64_t movie_duration = convert_duration(desc.input.duration, desc.input.timescale, desc.movie_timescale);
+  place_input_tracks(desc, input_index);
   for (std::size_t slot = 0; slot < desc.tracks.size(); ++slot) {
     TrackDesc& track = desc.tracks[slot];
     const InputTrack& input_track = desc.input.tracks[slot];
     if (slot < desc.track_count) {
-      if (input_index == 0 || !track.is_tmcd) {
-        add_track_edits(desc, track, input_track, movie_duration, more_inputs_follow);
-      } else if (!track.edits.empty() && track.edits.back().media_time != -1) {
+      if (input_index != 0 && track.is_tmcd && !track.edits.empty() && track.edits.back().media_time != -1) {
         // One timecode sample covers the whole recording: its edit runs on through every chapter,
         // as long as the chapter's timecode track says it lasts.
         track.edits.back().duration += input_track.tkhd_duration != 0
@@ -219,7 +163,9 @@ void finish_input(Desc& desc, std::size_t input_index, bool more_inputs_follow) 
     cover_samples_without_tables(track, input_index, track.stsz_count - track.sample_base);
     track.sample_base = track.stsz_count;
     track.chunk_base = static_cast<std::uint32_t>(track.stco.size());
+    track.stts_base = track.stts.size();
   }
+  desc.movie_elapsed = add_saturated(desc.movie_elapsed, movie_duration);
   desc.input = InputMovie{};
 }
 

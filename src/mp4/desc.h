@@ -7,8 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include "mp4/track_kinds.h"
 #include "mp4/descriptions.h"
+#include "mp4/media_time.h"
+#include "mp4/track_kinds.h"
 
 namespace reelknit {
 
@@ -75,8 +76,8 @@ struct InputTrack {
   bool has_edit_list = false;
   std::vector<EditEntry> edits;  ///< as the input has them, in its own timescales
   std::uint32_t media_timescale = 0;
-  /// What this input's media times and sample durations are multiplied by in the output track.
-  std::uint64_t media_scale = 1;
+  /// How this input's media times and sample durations become the output track's.
+  MediaTimeScale media_scale;
   std::uint64_t sample_duration = 0;  ///< its samples' durations summed, in the output track's units
   std::uint32_t largest_delta = 0;    ///< its longest sample, in the output track's units
   bool brought_ctts = false;
@@ -118,6 +119,8 @@ struct TrackDesc {
   std::uint64_t ctts_samples = 0;  ///< samples the composition offsets cover
   std::uint32_t sample_base = 0;
   std::uint32_t chunk_base = 0;
+  /// Where the input being read begins in `stts`.
+  std::size_t stts_base = 0;
   std::uint32_t stsz_sample_size = 0;
   std::uint32_t stsz_count = 0;
   bool is_tmcd = false;
@@ -136,6 +139,12 @@ struct Desc {
   /// The first input's tracks, which a later input's are matched to.
   std::vector<TrackKind> first_input_kinds;
   std::uint64_t mvhd_duration = 0;
+  /// The movie durations of the inputs read so far, in the output's movie timescale:
+  /// where the next input starts in the joined movie.
+  std::uint64_t movie_elapsed = 0;
+  /// How much later than the inputs before it the last input read starts in
+  /// the joined movie (see `place_input_tracks`): the movie lasts that much longer.
+  std::uint64_t last_input_late_by = 0;
   std::uint64_t mdat_base = 0;
   /// The output's movie timescale: one that every input's converts into exactly.
   std::uint32_t movie_timescale = 0;
@@ -154,15 +163,12 @@ namespace reelknit {
 
 /// The bookkeeping once input `input_index` has been read: the last span
 /// becomes that input's, the media-data base moves past it, every track's
-/// edits join the output's edit list, and every slot's sample and chunk bases
-/// move to the totals so far. Where an earlier input's track had composition
-/// offsets or sync samples (or the first one dependency flags) and this
-/// input's track brought none, its samples get offset 0, are all sync samples,
-/// and have unknown dependencies. While `more_inputs_follow`, a track that
-/// presents less of this input than its movie lasts (by more than one sample)
-/// gets an empty edit for the rest, so the next input starts in step.
-/// Nothing happens while no span exists.
-void finish_input(Desc& desc, std::size_t input_index, bool more_inputs_follow = true);
+/// edits join the output's (see `place_track_edits`), and every slot's sample
+/// and chunk bases move to the totals so far. Where an earlier input's track
+/// had composition offsets or sync samples (or the first one dependency flags)
+/// and this input's track brought none, its samples get offset 0, are all
+/// sync samples, and have unknown dependencies. Nothing happens while no span exists.
+void finish_input(Desc& desc, std::size_t input_index);
 
 /// Appends an edit to a track's output list; an edit that continues the last
 /// one (empty after empty, or media that goes on where the last edit's ended,

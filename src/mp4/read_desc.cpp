@@ -149,6 +149,15 @@ Status read_mdhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
                                         convert_duration(media.duration, media.timescale, track.mdhd_timescale));
     return success();
   }
+  // Players take a sound track's timescale for its sample rate: a chapter
+  // recorded at another rate is converted into the first chapter's, rounded.
+  const std::vector<TrackKind>& kinds = walk.desc.first_input_kinds;
+  const bool is_sound = slot < kinds.size() && kinds[slot].handler == HANDLER_SOUN;
+  if (walk.input_index != 0 && is_sound && media.timescale != track.mdhd_timescale) {
+    input_track.media_scale = MediaTimeScale::rounded(media.timescale, track.mdhd_timescale);
+    track.mdhd_duration = add_saturated(track.mdhd_duration, input_track.media_scale.time(media.duration));
+    return success();
+  }
   // Chapters in other media timescales are converted exactly: into one that all of them divide.
   const auto common = common_timescale(track.mdhd_timescale, media.timescale);
   if (!common || !rescale_track(track, *common)) {
@@ -157,11 +166,8 @@ Status read_mdhd(Walk& walk, const BoxHeader& header, std::uint64_t track_index)
                              "holds both with every sample duration in 32 bits",
                              track_index + 1, media.timescale, track.mdhd_timescale, slot + 1));
   }
-  input_track.media_scale = track.mdhd_timescale / media.timescale;
-  const std::uint64_t scaled = media.duration > ~std::uint64_t{0} / input_track.media_scale
-                                   ? ~std::uint64_t{0}
-                                   : media.duration * input_track.media_scale;
-  track.mdhd_duration = add_saturated(track.mdhd_duration, scaled);
+  input_track.media_scale = MediaTimeScale::exact(track.mdhd_timescale / media.timescale);
+  track.mdhd_duration = add_saturated(track.mdhd_duration, input_track.media_scale.time(media.duration));
   return success();
 }
 
@@ -335,21 +341,49 @@ Error too_fine(std::uint64_t track_index, std::uint32_t timescale) {
                            track_index + 1, timescale));
 }
 
+/// One more sample of the input being read; a run of the input's goes on where the duration is the same.
+void append_sample_delta(TrackDesc& track, std::uint32_t delta) {
+  if (track.stts.size() > track.stts_base && track.stts.back().sample_delta == delta) {
+    ++track.stts.back().sample_count;
+    return;
+  }
+  track.stts.push_back(SttsEntry{1, delta});
+}
+
 Status read_stts(Walk& walk, const BoxHeader& header, TrackDesc& track, InputTrack& input_track,
                  std::uint64_t track_index) {
   REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t count, read_entry_count(walk, header, 8));
   if (count == 0) return success();
-  REELKNIT_TRY(current_span(walk, header));
+  REELKNIT_ASSIGN_OR_RETURN(const MdatSpan* span, current_span(walk, header));
+  MediaTimeScale& scale = input_track.media_scale;
+  std::uint64_t rounded_samples = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
     SttsEntry entry;
     REELKNIT_ASSIGN_OR_RETURN(entry.sample_count, walk.reader.read_be32());
     REELKNIT_ASSIGN_OR_RETURN(const std::uint32_t delta, walk.reader.read_be32());
-    const std::uint64_t scaled = std::uint64_t{delta} * input_track.media_scale;
-    if (scaled > std::numeric_limits<std::uint32_t>::max()) return too_fine(track_index, track.mdhd_timescale);
-    entry.sample_delta = static_cast<std::uint32_t>(scaled);
-    input_track.sample_duration += std::uint64_t{entry.sample_count} * entry.sample_delta;
-    if (entry.sample_count != 0) input_track.largest_delta = std::max(input_track.largest_delta, entry.sample_delta);
-    track.stts.push_back(entry);
+    if (scale.is_exact()) {
+      const std::uint64_t scaled = scale.next_delta(delta);
+      if (scaled > std::numeric_limits<std::uint32_t>::max()) return too_fine(track_index, track.mdhd_timescale);
+      entry.sample_delta = static_cast<std::uint32_t>(scaled);
+      input_track.sample_duration += std::uint64_t{entry.sample_count} * entry.sample_delta;
+      if (entry.sample_count != 0) input_track.largest_delta = std::max(input_track.largest_delta, entry.sample_delta);
+      track.stts.push_back(entry);
+      continue;
+    }
+    // Rounded sample by sample: a run may become one entry per sample. Every
+    // sound sample holds a byte of media data, which bounds what is listed.
+    rounded_samples += entry.sample_count;
+    if (rounded_samples > span->size) {
+      return invalid_data(format_text("box stts at offset {} claims {} samples, more than its {} bytes of media data hold",
+                                      header.position, rounded_samples, span->size));
+    }
+    for (std::uint32_t k = 0; k < entry.sample_count; ++k) {
+      const std::uint64_t scaled = scale.next_delta(delta);
+      if (scaled > std::numeric_limits<std::uint32_t>::max()) return too_fine(track_index, track.mdhd_timescale);
+      append_sample_delta(track, static_cast<std::uint32_t>(scaled));
+      input_track.sample_duration += scaled;
+      input_track.largest_delta = std::max(input_track.largest_delta, static_cast<std::uint32_t>(scaled));
+    }
   }
   return success();
 }
@@ -367,14 +401,14 @@ Status read_ctts(Walk& walk, const BoxHeader& header, TrackDesc& track, InputTra
     track.ctts.push_back(CttsEntry{static_cast<std::uint32_t>(track.sample_base - track.ctts_samples), 0});
     track.ctts_samples = track.sample_base;
   }
-  const auto scale = static_cast<std::int64_t>(input_track.media_scale);
+  const MediaTimeScale& scale = input_track.media_scale;
   for (std::uint32_t i = 0; i < count; ++i) {
     CttsEntry entry;
     REELKNIT_ASSIGN_OR_RETURN(entry.sample_count, walk.reader.read_be32());
     REELKNIT_ASSIGN_OR_RETURN(entry.sample_offset, walk.reader.read_be32());
     const std::int64_t offset = version == 1 ? std::int64_t{static_cast<std::int32_t>(entry.sample_offset)}
                                              : std::int64_t{entry.sample_offset};
-    const std::int64_t scaled = offset * scale;
+    const std::int64_t scaled = scale.offset(offset);
     if (scaled > std::numeric_limits<std::uint32_t>::max() || scaled < std::numeric_limits<std::int32_t>::min()) {
       return too_fine(track_index, track.mdhd_timescale);
     }

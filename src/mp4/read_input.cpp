@@ -161,7 +161,7 @@ Status read_input(BufferedReader& reader, Desc& desc, std::size_t input_index, s
     return input_error(merged.error().kind(), input_name, merged.error().message());
   }
   merge_sample_groups(desc, input_index);
-  finish_input(desc, input_index, more_inputs_follow);
+  finish_input(desc, input_index);
   return success();
 }
 

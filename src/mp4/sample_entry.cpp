@@ -239,8 +239,8 @@ std::string layout_text(EntryLayout layout) {
 }  // namespace
 
 EntryLayout entry_layout(std::uint32_t handler) {
-  if (handler == fourcc("vide")) return EntryLayout::Visual;
-  if (handler == fourcc("soun")) return EntryLayout::Audio;
+  if (handler == HANDLER_VIDE) return EntryLayout::Visual;
+  if (handler == HANDLER_SOUN) return EntryLayout::Audio;
   return EntryLayout::Other;
 }
 

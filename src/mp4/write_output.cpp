@@ -179,7 +179,7 @@ DurationPatch duration_patch(const Writer& w, const BoxHeader& header, std::uint
   const Desc& desc = w.desc;
   if (header.type == BOX_MVHD) {
     const bool finer = desc.movie_timescale != desc.first_movie_timescale;
-    return DurationPatch{wide ? 24u : 16u, desc.mvhd_duration,
+    return DurationPatch{wide ? 24u : 16u, add_saturated(desc.mvhd_duration, desc.last_input_late_by),
                          finer ? std::optional<std::uint32_t>(desc.movie_timescale) : std::nullopt};
   }
   // A track beyond the slots has no merged values: its boxes stay as they are.
