@@ -224,37 +224,50 @@ Bytes one_track_movie(std::uint64_t movie, std::uint32_t samples, std::uint32_t 
   return box("moov", {mvhd(1000, movie), box("trak", trak)});
 }
 
-// The output's edit list is every input's in order: media times move to where
-// each input's media lies in the joined track; edits that continue each other
-// merge; a track that ends early in a chapter that is not the last waits.
+// The output's edit list is every input's in order, merged into one edit
+// wherever a chapter continues the one before it: the seam is then carried by
+// the sample table, where the last sample before a chapter lasts until the
+// chapter starts and a first sample the chapter hides takes next to no time.
 TEST(ReadDesc, EditListsOfEveryInputFollowEachOther) {
   struct Case {
     const char* name;
     std::vector<Bytes> inputs;
     std::vector<EditEntry> edits;
+    std::vector<SttsEntry> stts;
   };
   const Case cases[] = {
       {"whole chapters merge into one edit",
        {one_track_movie(1000, 10, 100, {{1000, 0}}), one_track_movie(500, 5, 100, {{500, 0}})},
-       {{1500, 0, 0x10000}}},
+       {{1500, 0, 0x10000}},
+       {{10, 100}, {5, 100}}},
       {"no edit lists: each chapter presents its whole media",
        {one_track_movie(1000, 10, 100, {}), one_track_movie(500, 5, 100, {})},
-       {{1500, 0, 0x10000}}},
+       {{1500, 0, 0x10000}},
+       {{10, 100}, {5, 100}}},
       {"a first chapter with two edits plays them once, then the next chapter",
        {one_track_movie(1000, 10, 100, {{200, 800}, {800, 0}}), one_track_movie(500, 5, 100, {{500, 0}})},
-       {{200, 800, 0x10000}, {800, 0, 0x10000}, {500, 1000, 0x10000}}},
-      {"priming skipped in every chapter",
+       {{200, 800, 0x10000}, {800, 0, 0x10000}, {500, 1000, 0x10000}},
+       {{10, 100}, {5, 100}}},
+      {"priming hidden in every chapter: the next chapter's takes a tick",
        {one_track_movie(900, 10, 100, {{900, 100}}), one_track_movie(400, 5, 100, {{400, 100}})},
-       {{900, 100, 0x10000}, {400, 1100, 0x10000}}},
-      {"a chapter that ends early waits for its movie's end",
+       {{1300, 100, 0x10000}},
+       {{9, 100}, {1, 99}, {1, 1}, {4, 100}}},
+      {"a chapter that ends early: its last sample lasts to the movie's end",
        {one_track_movie(1000, 5, 100, {}), one_track_movie(500, 5, 100, {})},
-       {{500, 0, 0x10000}, {500, -1, 0x10000}, {500, 500, 0x10000}}},
-      {"within one sample of the movie's end: no wait",
+       {{1500, 0, 0x10000}},
+       {{4, 100}, {1, 600}, {5, 100}}},
+      {"within one sample of the movie's end: the last sample lasts to it",
        {one_track_movie(1050, 10, 100, {}), one_track_movie(500, 5, 100, {})},
-       {{1500, 0, 0x10000}}},
+       {{1550, 0, 0x10000}},
+       {{9, 100}, {1, 150}, {5, 100}}},
+      {"a trimmed chapter keeps its edit, where it starts",
+       {one_track_movie(1000, 10, 100, {}), one_track_movie(300, 5, 100, {{300, 200}})},
+       {{1000, 0, 0x10000}, {300, 1200, 0x10000}},
+       {{10, 100}, {5, 100}}},
       {"samples that last 0 present no time and never wait",
        {one_track_movie(1000, 1, 0, {}), one_track_movie(500, 1, 0, {})},
-       {{1500, 0, 0x10000}}},
+       {{1500, 0, 0x10000}},
+       {{1, 0}, {1, 0}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -264,9 +277,10 @@ TEST(ReadDesc, EditListsOfEveryInputFollowEachOther) {
       MemoryFile memory(std::make_shared<Bytes>(c.inputs[i]));
       BufferedReader reader(memory);
       ASSERT_TRUE(read_desc(reader, desc, 0, NO_LIMIT, i));
-      finish_input(desc, i, i + 1 < c.inputs.size());
+      finish_input(desc, i);
     }
     EXPECT_EQ(desc.tracks[0].edits, c.edits);
+    EXPECT_EQ(desc.tracks[0].stts, c.stts);
   }
 }
 

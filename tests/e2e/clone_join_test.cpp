@@ -93,19 +93,20 @@ void expect_correct_join(const std::vector<std::string>& chapters, const std::st
   for (const ProbeStream& stream : joined.streams) {
     if (stream.codec_type != "video" && stream.codec_type != "audio") continue;
     SCOPED_TRACE("stream " + std::to_string(stream.index) + " (" + stream.codec_tag + ")");
-    std::vector<ProbePacket> expected;
-    for (const Probe& chapter : chapter_probes) {
-      const auto packets = presented_packets(chapter, stream.index);
-      ASSERT_FALSE(packets.empty());
-      expected.insert(expected.end(), packets.begin(), packets.end());
-    }
     const auto actual = presented_packets(joined, stream.index);
-    ASSERT_EQ(actual.size(), expected.size());
-    for (std::size_t k = 0; k < actual.size(); ++k) {
-      ASSERT_EQ(actual[k].size, expected[k].size) << "packet " << k;
-      ASSERT_EQ(actual[k].hash, expected[k].hash) << "packet " << k;
-      ASSERT_EQ(actual[k].key, expected[k].key) << "packet " << k;
+    std::size_t at = 0;
+    for (std::size_t c = 0; c < chapter_probes.size(); ++c) {
+      const auto packets = presented_packets(chapter_probes[c], stream.index);
+      ASSERT_FALSE(packets.empty());
+      if (c > 0) at += hidden_start_presented(actual, at, chapter_probes[c], stream.index);
+      ASSERT_LE(at + packets.size(), actual.size());
+      for (std::size_t k = 0; k < packets.size(); ++k, ++at) {
+        ASSERT_EQ(actual[at].size, packets[k].size) << "packet " << at;
+        ASSERT_EQ(actual[at].hash, packets[k].hash) << "packet " << at;
+        ASSERT_EQ(actual[at].key, packets[k].key) << "packet " << at;
+      }
     }
+    EXPECT_EQ(at, actual.size());
   }
 }
 

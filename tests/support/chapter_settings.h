@@ -37,18 +37,11 @@ struct ChapterSettings {
 };
 
 /// Records `chapters` as chapter1.mp4, chapter2.mp4, ... in `directory`, a
-/// second each, each a little different (hue, tone). ffmpeg gives a sound
-/// track its sample rate as timescale; the chapters of one recording share
-/// one, so where their rates differ every sound track is given their least
-/// common multiple (see `scale_media_timescale`). Returns the paths.
+/// second each, each a little different (hue, tone), each sound track with
+/// its sample rate as its timescale, as ffmpeg and cameras write them.
+/// Returns the paths.
 std::vector<std::string> record_chapters_with_settings(const std::string& directory,
                                                         const std::vector<ChapterSettings>& chapters);
-
-/// Multiplies the media timescale of sound track `track` of the file at
-/// `path` by `factor`, and with it every time counted in it: the media
-/// duration, the sample deltas and the composition offsets. Its edits start
-/// at the start of its media (see why inside).
-void scale_media_timescale(const std::string& path, std::size_t track, std::uint32_t factor);
 
 /// One frame as ffmpeg decodes it (its showinfo and ashowinfo filters).
 struct DecodedFrame {

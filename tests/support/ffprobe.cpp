@@ -98,6 +98,22 @@ std::vector<ProbePacket> presented_packets(const Probe& probe, int stream_index)
   return presented;
 }
 
+std::size_t hidden_start_presented(const std::vector<ProbePacket>& joined, std::size_t at, const Probe& chapter,
+                                   int stream_index) {
+  std::vector<ProbePacket> hidden;
+  for (const ProbePacket& packet : chapter.packets_of(stream_index)) {
+    if (!packet.discard) break;
+    hidden.push_back(packet);
+  }
+  for (std::size_t count = hidden.size(); count > 0; --count) {
+    if (at + count > joined.size()) continue;
+    bool same = true;
+    for (std::size_t k = 0; k < count && same; ++k) same = joined[at + k].hash == hidden[hidden.size() - count + k].hash;
+    if (same) return count;
+  }
+  return 0;
+}
+
 Probe probe(const std::string& path) {
   const RunResult result = run_program({"ffprobe", "-v", "error", "-show_data_hash", "md5", "-show_entries",
                                         "packet=stream_index,pts,dts,duration,size,flags,data_hash:"

@@ -54,6 +54,14 @@ struct Probe {
 /// marked, as a decoder's warm-up before a chapter's own edit).
 std::vector<ProbePacket> presented_packets(const Probe& probe, int stream_index);
 
+/// How many of the packets a later chapter hides at its start (its encoder
+/// priming, or sound that continues the chapter before it) a join presents
+/// at `at` of its presented packets `joined`, right before the chapter's
+/// first presented packet: the join carries such a seam in its sample table,
+/// where the hidden packets take next to no time or fill a wait.
+std::size_t hidden_start_presented(const std::vector<ProbePacket>& joined, std::size_t at, const Probe& chapter,
+                                   int stream_index);
+
 /// ffprobe's view of `path`: format duration, streams, and every packet with
 /// its timestamps, flags and data hash. Throws std::runtime_error when
 /// ffprobe cannot read the file.

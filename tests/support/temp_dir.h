@@ -1,4 +1,5 @@
-// A fresh directory per test, removed with everything in it afterwards.
+// A fresh directory per test, removed with everything in it afterwards
+// (kept where REELKNIT_KEEP_TEMP is set, to look at what a failing test made).
 #pragma once
 
 #include <filesystem>
@@ -18,7 +19,7 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    if (!std::getenv("REELKNIT_KEEP_TEMP")) std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
