@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <cstdlib>
+
 #include <stdlib.h>
 
 namespace reelknit::testing {
