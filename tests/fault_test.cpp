@@ -264,8 +264,9 @@ TEST_F(RealFiles, InputUnlinkedOnceOpen) {
 TEST_F(RealFiles, CommandEndsWithStatus101) {
   const RunResult run = run_program({REELKNIT_BINARY, paths[0], paths[1], "--out", dir.file("missing/out.mp4")});
   EXPECT_EQ(run.exit_status, 101);
-  // The error's own line comes last, under what the join was doing: creating the output.
-  const std::string last_line = "Error: No such file or directory (entity not found, os error 2)\n";
+  // The error's own line comes last, naming the output, under what the join was doing: creating the output.
+  const std::string last_line =
+      "Error: " + dir.file("missing/out.mp4") + ": No such file or directory (entity not found, os error 2)\n";
   ASSERT_GE(run.err.size(), last_line.size());
   EXPECT_EQ(run.err.substr(run.err.size() - last_line.size()), last_line);
   EXPECT_NE(run.err.find("Creating the output " + dir.file("missing/out.mp4")), std::string::npos) << run.err;
