@@ -69,8 +69,8 @@ std::optional<std::string> default_output_path(std::string_view input) {
 }
 
 std::string help_text() {
-  return "Usage: reelknit [input ...] [--out output] [input ...]\n"
-         "       reelknit --chapters path ... [--out output]\n"
+  return "Usage: reelknit [input ...] [--out output] [--no-fsync] [input ...]\n"
+         "       reelknit --chapters path ... [--out output] [--no-fsync]\n"
          "       reelknit --help | --version\n"
          "\n"
          "Joins the chapter files of one recording into one MP4, losslessly, in the\n"

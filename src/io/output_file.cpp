@@ -40,11 +40,17 @@ std::string folder_of(const std::string& path) {
 }
 
 std::string partial_path_of(const std::string& path, int attempt) {
-  const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string partial = folder + "." + name + ".reelknit-partial";
-  if (attempt > 1) partial += "-" + std::to_string(attempt);
+  // Appended piece by piece: GCC 12 at -O2 takes a chain of + on strings for
+  // an overlapping copy (-Wrestrict).
+  const auto name_start = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
+  std::string partial = path.substr(0, name_start);
+  partial += '.';
+  partial.append(path, name_start, std::string::npos);
+  partial += ".reelknit-partial";
+  if (attempt > 1) {
+    partial += '-';
+    partial += std::to_string(attempt);
+  }
   return partial;
 }
 
