@@ -16,9 +16,10 @@ struct JoinOptions {
   /// Told the fraction done, on the joining thread; may be empty.
   ProgressCallback progress;
   /// Set to true, from any thread or from a signal handler (it is lock-free),
-  /// to stop the join: it returns an error of kind Cancelled soon after (within
-  /// a megabyte or so of writing) and leaves nothing behind. May be null; must
-  /// outlive the join.
+  /// to stop the join: it looks before each step (each input read, each write
+  /// of at most 512 KiB, each in-kernel copy or block-sharing call), then
+  /// returns an error of kind Cancelled and leaves nothing behind. May be
+  /// null; must outlive the join.
   const std::atomic<bool>* stop = nullptr;
   /// Waits until the output is on the disk (fsync of the file, then of its
   /// folder) before it takes the output's name. Without it a power cut or
