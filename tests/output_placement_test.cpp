@@ -301,6 +301,17 @@ TEST_F(RealOutput, AnOutputThatIsALinkReplacesItsTarget) {
       << "a partial file is left beside the target";
 }
 
+// A name so long that the partial file's name would pass the file system's
+// limit: the output is written in place, as before partial files.
+TEST_F(RealOutput, ANameTooLongForThePartialFileIsWrittenInPlace) {
+  const std::string out = dir.file(std::string(240, 'x') + ".mp4");
+  write_file(out, EARLIER);
+  const Status status = join_files(inputs, out, nullptr);
+  ASSERT_TRUE(status) << status.error().describe();
+  EXPECT_EQ(listing().size(), 3u);
+  expect_joined({inspect_movie(recording(10)), inspect_movie(recording(60))}, inspect_movie(read_file(out)));
+}
+
 /// Makes a listening Unix socket at `path`; returns its descriptor.
 int make_socket(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
