@@ -90,12 +90,12 @@ std::string help_text() {
          "  --version     show the version and exit\n"
          "\n"
          "Every other argument is an input, or with --chapters a path.\n"
+         "Example: reelknit --chapters /media/card/DCIM/100GOPRO\n"
          "\n"
          "The output appears under its name only once it is whole and on the disk.\n"
          "A join that fails or is stopped (Ctrl-C, kill, a closed terminal) leaves\n"
          "nothing, and a file already there as it was.\n"
-         "Exit status: 0 done, 1 no output name, 101 failed, 128+N stopped by signal N.\n"
-         "Example: reelknit --chapters /media/card/DCIM/100GOPRO\n";
+         "Exit status: 0 done, 1 no output name, 101 failed, 128+N stopped by signal N.\n";
 }
 
 std::string version_text() { return "reelknit " REELKNIT_VERSION "\n"; }
