@@ -177,6 +177,24 @@ INSTANTIATE_TEST_SUITE_P(Signals, StoppedBySignal,
                                            SignalCase{"ClosedTerminal", SIGHUP, true}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
+// With --chapters a signal ends the whole run: the recording under way
+// leaves nothing, and the recording after it is not joined.
+TEST(StoppedCardRun, LeavesNothingOfTheRecordingUnderWay) {
+  TempDir card;
+  for (const char* chapter : {"GX010001.MP4", "GX020001.MP4", "GX030001.MP4", "GX040001.MP4"})
+    write_padded_movie(card.file(chapter), 1ull << 30);
+  for (const char* chapter : {"GX010002.MP4", "GX020002.MP4"}) write_padded_movie(card.file(chapter), 4096);
+  const auto before = listing(card.path());
+
+  const StoppedRun run = run_and_stop({BINARY, "--chapters", card.path().string()}, SIGINT, card.path());
+
+  EXPECT_TRUE(run.partial_seen) << "the signal came before the partial file was made";
+  EXPECT_EQ(run.exit_status, cli::EXIT_SIGNAL_BASE + SIGINT) << run.err;
+  EXPECT_EQ(last_line(run.err), cli::stopped_text(SIGINT, card.file("GX010001.MP4_joined.mp4")));
+  EXPECT_EQ(run.out.find("GX010002.MP4_joined.mp4"), std::string::npos) << run.out;
+  EXPECT_EQ(listing(card.path()), before);
+}
+
 // A small file system fills up part-way through the join's media data: the
 // earlier file stays, and the partial file is gone.
 TEST(FullDisk, PartWayLeavesTheEarlierFileOrNothing) {
