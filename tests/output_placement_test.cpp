@@ -303,6 +303,22 @@ TEST_F(RealOutput, AnOutputThatIsALinkReplacesItsTarget) {
 
 // A name so long that the partial file's name would pass the file system's
 // limit: the output is written in place, as before partial files.
+// A path with no file name in it is refused before anything is read or written.
+TEST_F(RealOutput, AnOutputPathWithoutAFileName) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ": No such file or directory (entity not found, os error 2)"},
+      {dir.file("new/"), dir.file("new/") + ": Is a directory (is a directory, os error 21)"},
+      {dir.path().string() + "/", dir.path().string() + "/: Is a directory (is a directory, os error 21)"},
+  };
+  for (const auto& [out, describe] : cases) {
+    SCOPED_TRACE("\"" + out + "\"");
+    const Status status = join_files(inputs, out, nullptr);
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().describe(), describe);
+    EXPECT_EQ(listing(), (std::set<std::string>{"a.mp4", "b.mp4"}));
+  }
+}
+
 TEST_F(RealOutput, ANameTooLongForThePartialFileIsWrittenInPlace) {
   const std::string out = dir.file(std::string(240, 'x') + ".mp4");
   write_file(out, EARLIER);

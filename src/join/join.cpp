@@ -37,6 +37,9 @@ Result<OpenedInputs> open_inputs(const std::vector<std::string>& paths, const Jo
 /// being joined (the join replaces it), nor a folder.
 Status check_output_path(const std::string& output_path, const std::vector<FileStatus>& inputs,
                          const JoinSeams& seams) {
+  // What open(2) would say of these; the partial file beside them would only fail at the rename.
+  if (output_path.empty()) return Error::from_errno(ENOENT, output_path);
+  if (output_path.back() == '/') return Error::from_errno(EISDIR, output_path);
   auto output = seams.output.status_of_path(output_path);
   if (!output) return success();  // nothing there yet
   if (output->type == FileType::Directory) return Error::from_errno(EISDIR, output_path);
