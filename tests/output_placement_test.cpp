@@ -282,7 +282,7 @@ TEST_F(RealOutput, ASuccessfulJoinLeavesOnlyItsOutput) {
     expect_joined({inspect_movie(recording(10)), inspect_movie(recording(60))}, inspect_movie(read_file(out)));
     struct stat info {};
     ASSERT_EQ(::stat(out.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(static_cast<unsigned>(info.st_mode & 07777), 0644u);
   }
   ::umask(umask_was);
 }
