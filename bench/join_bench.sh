@@ -74,7 +74,8 @@ echo "tool,run,wall_ms,user_s,sys_s,max_rss_kib,load1" >"$csv"
 
 command_of() {
   case $1 in
-    reelknit) echo "$reelknit ${inputs[*]} --out $out" ;;
+    # --no-fsync: no tool here waits for the disk (fsync_bench.sh times the wait).
+    reelknit) echo "$reelknit ${inputs[*]} --no-fsync --out $out" ;;
     compare) echo "$compare ${inputs[*]} --out $out" ;;
     kernel) echo "$join_road kernel $out ${inputs[*]}" ;;
     cat) echo "sh -c 'exec cat \"\$@\" >$out' cat ${inputs[*]}" ;;

@@ -49,6 +49,7 @@ void join_and_check(const std::vector<Bytes>& inputs) {
   }
   if (!joined) {
     if (joined.error().message().empty()) fail("a failed join gave an error without a message");
+    if (!files.folder.files.empty()) fail("a failed join left " + files.folder.paths().front() + " behind");
     return;
   }
   // Media data may end in the magic by chance: only a join of trailer inputs ends in a trailer.

@@ -22,6 +22,7 @@ TEST(ChaptersArguments, EveryArgumentButTheOptionsIsAPath) {
     std::vector<std::string> arguments;
     std::vector<std::string> paths;
     std::optional<std::string> output_path;
+    bool sync = true;
   };
   const ArgumentsCase cases[] = {
       {{"--chapters"}, {}, std::nullopt},
@@ -33,11 +34,14 @@ TEST(ChaptersArguments, EveryArgumentButTheOptionsIsAPath) {
       {{"--chapters", "a", "--chapters", "b"}, {"a", "b"}, std::nullopt},
       {{"--chapters", "--out", "--chapters", "a"}, {"a"}, "--chapters"},
       {{"--chapters", "--chapters=b", "-c"}, {"--chapters=b", "-c"}, std::nullopt},
+      {{"--chapters", "a", "--no-fsync"}, {"a"}, std::nullopt, false},
+      {{"--chapters", "a", "--out", "--no-fsync"}, {"a"}, "--no-fsync", true},
   };
   for (const ArgumentsCase& c : cases) {
     const auto request = cli::chapters_arguments(c.arguments);
     EXPECT_EQ(request.paths, c.paths) << c.arguments.size() << " arguments, first " << c.arguments.front();
     EXPECT_EQ(request.output_path, c.output_path) << c.arguments.size() << " arguments";
+    EXPECT_EQ(request.sync, c.sync) << c.arguments.size() << " arguments";
   }
 }
 

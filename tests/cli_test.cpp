@@ -2,6 +2,7 @@
 // the default output name, and the exact texts it prints.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,7 @@ struct WalkCase {
   std::vector<std::string> inputs;
   std::optional<std::string> output_path;
   std::string transcript;  ///< every message in order, standard error ones marked "E:"
+  bool sync = true;
 };
 void PrintTo(const WalkCase& c, std::ostream* out) { *out << c.name; }
 
@@ -38,6 +40,7 @@ TEST_P(ArgumentWalk, AcceptsInputsAndChoosesTheOutput) {
   EXPECT_EQ(request.inputs, c.inputs);
   EXPECT_EQ(request.output_path, c.output_path);
   EXPECT_EQ(transcript, c.transcript);
+  EXPECT_EQ(request.sync, c.sync);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -68,6 +71,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "Merging file a.mp4\n"},
         WalkCase{"TrailingOutIgnored", {"a.mp4", "--out"}, {"a.mp4"}, "a.mp4_joined.mp4", "Merging file a.mp4\n"},
         WalkCase{"OnlyTrailingOut", {"--out"}, {}, std::nullopt, ""},
+        WalkCase{"NoFsyncAnywhere", {"a.mp4", "--no-fsync", "b.mp4"}, {"a.mp4", "b.mp4"}, "a.mp4_joined.mp4",
+                 "Merging file a.mp4\nMerging file b.mp4\n", false},
+        WalkCase{"NoFsyncAsTheOutputsName", {"a.mp4", "--out", "--no-fsync"}, {"a.mp4"}, "--no-fsync",
+                 "Merging file a.mp4\n", true},
         // The value of --out is never an input, even when it names an existing file or is "--out" itself.
         WalkCase{"OutValueIsNeverAnInput", {"--out", "a.mp4", "b.mp4"}, {"b.mp4"}, "a.mp4", "Merging file b.mp4\n"},
         WalkCase{"OutTakesOutAsValue", {"--out", "--out", "a.mp4"}, {"a.mp4"}, "--out", "Merging file a.mp4\n"},
@@ -200,7 +207,7 @@ TEST(Messages, ElapsedTimeCutToMillisecondsWithThreeDecimals) {
 
 TEST(Messages, Texts) {
   EXPECT_EQ(cli::version_text(), "reelknit " REELKNIT_VERSION "\n");
-  for (const char* option : {"--out output", "--chapters path", "-h, --help", "--version"})
+  for (const char* option : {"--out output", "--chapters path", "-h, --help", "--version", "--no-fsync"})
     EXPECT_NE(cli::help_text().find(option), std::string::npos) << option;
   EXPECT_EQ(cli::merging_file_text("clips/a.mp4"), "Merging file clips/a.mp4\n");
   EXPECT_EQ(cli::no_inputs_text(), "No input files!\n");
@@ -213,6 +220,14 @@ TEST(Messages, Texts) {
   EXPECT_NE(no_name.find(".."), std::string::npos);
   EXPECT_NE(no_name.find("--out"), std::string::npos);
   EXPECT_EQ(no_name.find('\n'), no_name.size() - 1);  // one line
+}
+
+TEST(Messages, AStoppedRunNamesTheSignalAndTheOutput) {
+  EXPECT_EQ(cli::stopped_text(SIGINT, "trip.mp4"),
+            "Stopped by SIGINT before the join was finished: nothing was written to trip.mp4\n");
+  EXPECT_EQ(cli::signal_name(SIGTERM), "SIGTERM");
+  EXPECT_EQ(cli::signal_name(SIGHUP), "SIGHUP");
+  EXPECT_EQ(cli::signal_name(SIGUSR1), "signal " + std::to_string(SIGUSR1));
 }
 
 }  // namespace

@@ -53,6 +53,7 @@ TEST_P(InjectedFaults, EndTheJoinWithTheirError) {
   EXPECT_EQ(status.error().message(), f.message);
   EXPECT_EQ(*files.inputs[0], first);
   EXPECT_EQ(*files.inputs[1], second);
+  EXPECT_EQ(files.folder.paths(), std::vector<std::string>{}) << "a failed join leaves no file";
 }
 
 Faults output_zero_at(std::uint64_t position) {
@@ -96,16 +97,21 @@ TEST(InjectedFaults, WriteErrorAnywhereInTheOutput) {
   const std::vector<Bytes> inputs = {recording(10), recording(60)};
   const MemoryJoin clean = join_in_memory(inputs);
   ASSERT_TRUE(clean.status) << clean.status.error().describe();
+  const Bytes earlier = text("an earlier file at the output's path");
   for (std::uint64_t at = 0; at < clean.output.size(); at += at + 4096 < clean.output.size() ? 997 : 13) {
     MemoryJoinFiles files;
     for (const Bytes& input : inputs) files.inputs.push_back(std::make_shared<Bytes>(input));
     files.output_faults = output_error_at(at, EIO);
+    files.folder.files["output"] = std::make_shared<Bytes>(earlier);
     const Status status = join_memory_files(files);
     ASSERT_FALSE(status) << "an error at " << at << " went unnoticed";
     EXPECT_EQ(status.error().kind(), ErrorKind::Other) << status.error().describe();
     EXPECT_EQ(status.error().os_error(), EIO) << status.error().describe();
     EXPECT_EQ(status.error().message(), "Input/output error");
     EXPECT_EQ(*files.inputs[0], inputs[0]);
+    // The earlier file stays byte for byte, and the partial file is gone.
+    ASSERT_EQ(files.folder.paths(), std::vector<std::string>{"output"}) << "an error at " << at;
+    ASSERT_EQ(*files.output, earlier) << "an error at " << at;
   }
 }
 
@@ -128,6 +134,7 @@ TEST(InjectedFaults, ShortCountsAndInterruptionsChangeNothing) {
     const Status status = join_memory_files(files);
     ASSERT_TRUE(status) << status.error().describe();
     EXPECT_EQ(*files.output, clean.output);
+    EXPECT_EQ(files.folder.paths(), std::vector<std::string>{"output"});
   }
 }
 
@@ -143,6 +150,7 @@ TEST(InjectedFaults, InputThatShrinksDuringTheJoin) {
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().kind(), ErrorKind::UnexpectedEof);
   EXPECT_EQ(status.error().message(), "failed to fill whole buffer");
+  EXPECT_EQ(files.folder.paths(), std::vector<std::string>{}) << "no partial file is left";
 }
 
 class RealFiles : public ::testing::Test {
@@ -264,8 +272,9 @@ TEST_F(RealFiles, InputUnlinkedOnceOpen) {
 TEST_F(RealFiles, CommandEndsWithStatus101) {
   const RunResult run = run_program({REELKNIT_BINARY, paths[0], paths[1], "--out", dir.file("missing/out.mp4")});
   EXPECT_EQ(run.exit_status, 101);
-  // The error's own line comes last, under what the join was doing: creating the output.
-  const std::string last_line = "Error: No such file or directory (entity not found, os error 2)\n";
+  // The error's own line comes last, naming the output, under what the join was doing: creating the output.
+  const std::string last_line =
+      "Error: " + dir.file("missing/out.mp4") + ": No such file or directory (entity not found, os error 2)\n";
   ASSERT_GE(run.err.size(), last_line.size());
   EXPECT_EQ(run.err.substr(run.err.size() - last_line.size()), last_line);
   EXPECT_NE(run.err.find("Creating the output " + dir.file("missing/out.mp4")), std::string::npos) << run.err;

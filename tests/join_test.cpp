@@ -327,27 +327,22 @@ TEST(Join, AFailedLastWriteOutIsTheJoinsError) {
   auto open_memory = [&file](const std::string&) -> Result<std::unique_ptr<File>> {
     return std::unique_ptr<File>(std::make_unique<MemoryFile>(std::make_shared<Bytes>(file)));
   };
+  MemoryFolder folder;
   JoinSeams seams;
   seams.open_input = open_memory;
-  seams.status_of_path = [](const std::string&) -> Result<FileStatus> { return Error::from_errno(ENOENT); };
-  auto output = std::make_shared<Bytes>();
-  seams.create_output = [&output](const std::string&) -> Result<std::unique_ptr<File>> {
-    return std::unique_ptr<File>(std::make_unique<MemoryFile>(output));
-  };
+  seams.output = folder.calls();
   ASSERT_TRUE(join_files_with({"a", "b"}, "out", nullptr, seams));
-  const std::uint64_t full_size = output->size();
+  const std::uint64_t full_size = folder.files.at("out")->size();
 
   // The disk fills up one byte before the end: the bytes still buffered at the end cannot be written.
-  Faults faults;
-  faults.write_error_at = full_size - 1;
-  seams.create_output = [&output, faults](const std::string&) -> Result<std::unique_ptr<File>> {
-    output = std::make_shared<Bytes>();
-    return std::unique_ptr<File>(std::make_unique<MemoryFile>(output, faults));
-  };
+  MemoryFolder failing;
+  failing.created_faults.write_error_at = full_size - 1;
+  seams.output = failing.calls();
   const Status status = join_files_with({"a", "b"}, "out", nullptr, seams);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().kind(), ErrorKind::StorageFull);
   EXPECT_EQ(status.error().message(), "No space left on device");
+  EXPECT_TRUE(failing.files.empty()) << "left behind: " << failing.paths().front();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "support/insta360_trailer.h"
 #include "support/join_check.h"
 #include "support/memory_file.h"
+#include "support/memory_folder.h"
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
 #include "support/temp_dir.h"
@@ -496,25 +497,25 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(JoinWithTrailers, FailsWhenTheLastWriteOutFails) {
   std::vector<Bytes> files = {movie_with_trailer(0, false, InputPlan{{record(3, "a3")}}),
                               movie_with_trailer(1, false, InputPlan{{record(3, "b3")}})};
-  auto seams_for = [&](Faults faults, std::shared_ptr<Bytes> output) {
+  auto seams_for = [&](MemoryFolder& folder) {
     JoinSeams seams;
     seams.open_input = [files](const std::string& path) -> Result<std::unique_ptr<File>> {
       const Bytes& file = path == "a" ? files[0] : files[1];
       return std::unique_ptr<File>(std::make_unique<MemoryFile>(std::make_shared<Bytes>(file)));
     };
-    seams.create_output = [=](const std::string&) -> Result<std::unique_ptr<File>> {
-      return std::unique_ptr<File>(std::make_unique<MemoryFile>(output, faults));
-    };
-    seams.status_of_path = [](const std::string&) -> Result<FileStatus> { return Error::from_errno(ENOENT); };
+    seams.output = folder.calls();
     return seams;
   };
-  auto whole = std::make_shared<Bytes>();
-  ASSERT_TRUE(join_files_with({"a", "b"}, "out", nullptr, seams_for(Faults{}, whole)));
-  ASSERT_EQ(parse_trailer(*whole).records, RecordList({record(3, "a3b3")}));
+  MemoryFolder clean;
+  ASSERT_TRUE(join_files_with({"a", "b"}, "out", nullptr, seams_for(clean)));
+  const Bytes& whole = *clean.files.at("out");
+  ASSERT_EQ(parse_trailer(whole).records, RecordList({record(3, "a3b3")}));
 
   std::vector<double> reports;
+  MemoryFolder failing;
+  failing.created_faults = write_error_at(whole.size() - 1);
   const Status joined = join_files_with({"a", "b"}, "out", [&](double p) { reports.push_back(p); },
-                                        seams_for(write_error_at(whole->size() - 1), std::make_shared<Bytes>()));
+                                        seams_for(failing));
   ASSERT_FALSE(joined);
   EXPECT_EQ(joined.error().kind(), ErrorKind::StorageFull);
   EXPECT_EQ(joined.error().os_error(), ENOSPC);

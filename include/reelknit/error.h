@@ -21,6 +21,8 @@ enum class ErrorKind {
   StorageFull,
   Interrupted,
   Unsupported,
+  /// The caller asked a join in progress to stop; it left nothing behind.
+  Cancelled,
   Other,
 };
 
@@ -36,6 +38,8 @@ class Error {
 
   /// The error of a failed system call; the message is the system's text for `code`.
   static Error from_errno(int code);
+  /// The error of a failed system call on `path`: "path: " and the system's text for `code`.
+  static Error from_errno(int code, const std::string& path);
 
   ErrorKind kind() const { return kind_; }
   int os_error() const { return os_error_; }

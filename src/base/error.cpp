@@ -38,6 +38,7 @@ const char* error_kind_text(ErrorKind kind) {
     case ErrorKind::StorageFull: return "no storage space";
     case ErrorKind::Interrupted: return "operation interrupted";
     case ErrorKind::Unsupported: return "unsupported";
+    case ErrorKind::Cancelled: return "operation cancelled";
     case ErrorKind::Other: return "other error";
   }
   return "other error";
@@ -45,6 +46,10 @@ const char* error_kind_text(ErrorKind kind) {
 
 Error Error::from_errno(int code) {
   return Error(kind_of_errno(code), code, std::strerror(code));
+}
+
+Error Error::from_errno(int code, const std::string& path) {
+  return Error(kind_of_errno(code), code, path + ": " + std::strerror(code));
 }
 
 std::string Error::describe() const {

@@ -72,6 +72,8 @@ ChaptersRequest chapters_arguments(const std::vector<std::string>& arguments) {
     const std::string& argument = arguments[i];
     if (argument == "--out") {
       if (i + 1 < arguments.size()) request.output_path = arguments[++i];
+    } else if (argument == NO_FSYNC) {
+      request.sync = false;
     } else if (argument != "--chapters") {
       request.paths.push_back(argument);
     }

@@ -24,11 +24,12 @@ inline constexpr int EXIT_CHAPTERS_REFUSED = 1;
 struct ChaptersRequest {
   std::vector<std::string> paths;          ///< folders and chapter files, in the order given
   std::optional<std::string> output_path;  ///< from the last "--out"
+  bool sync = true;                        ///< false after "--no-fsync"
 };
 
 /// Every argument but "--chapters" is a path, except that "--out" takes the
 /// next argument as the output path as in a join (the last one counts, a
-/// trailing one is ignored).
+/// trailing one is ignored), and "--no-fsync" clears `sync`.
 ChaptersRequest chapters_arguments(const std::vector<std::string>& arguments);
 
 /// The recordings some paths name.

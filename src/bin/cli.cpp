@@ -1,5 +1,6 @@
 #include "bin/cli.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -38,6 +39,10 @@ Request walk_arguments(const std::vector<std::string>& arguments, const ExistsTe
       if (i + 1 < arguments.size()) request.output_path = arguments[++i];
       continue;
     }
+    if (argument == NO_FSYNC) {
+      request.sync = false;
+      continue;
+    }
     if (!exists(argument)) {
       say(Stream::Err, "File doesn't exist " + argument + "\n");
       continue;
@@ -64,8 +69,8 @@ std::optional<std::string> default_output_path(std::string_view input) {
 }
 
 std::string help_text() {
-  return "Usage: reelknit [input ...] [--out output] [input ...]\n"
-         "       reelknit --chapters path ... [--out output]\n"
+  return "Usage: reelknit [input ...] [--out output] [--no-fsync] [input ...]\n"
+         "       reelknit --chapters path ... [--out output] [--no-fsync]\n"
          "       reelknit --help | --version\n"
          "\n"
          "Joins the chapter files of one recording into one MP4, losslessly, in the\n"
@@ -73,6 +78,9 @@ std::string help_text() {
          "after it with _joined.mp4 appended.\n"
          "\n"
          "  --out output  write the joined file to output; the last --out counts\n"
+         "  --no-fsync    do not wait until the output is on the disk before it takes\n"
+         "                its name: faster, but a power cut soon after may leave a\n"
+         "                damaged file there\n"
          "  --chapters    find GoPro recordings by their chapter file names: each path\n"
          "                is a card folder (every recording in it) or a chapter file\n"
          "                (its recording); each recording of two chapters or more is\n"
@@ -82,7 +90,12 @@ std::string help_text() {
          "  --version     show the version and exit\n"
          "\n"
          "Every other argument is an input, or with --chapters a path.\n"
-         "Example: reelknit --chapters /media/card/DCIM/100GOPRO\n";
+         "Example: reelknit --chapters /media/card/DCIM/100GOPRO\n"
+         "\n"
+         "The output appears under its name only once it is whole and on the disk.\n"
+         "A join that fails or is stopped (Ctrl-C, kill, a closed terminal) leaves\n"
+         "nothing, and a file already there as it was.\n"
+         "Exit status: 0 done, 1 no output name, 101 failed, 128+N stopped by signal N.\n";
 }
 
 std::string version_text() { return "reelknit " REELKNIT_VERSION "\n"; }
@@ -114,5 +127,19 @@ std::string done_text(std::chrono::nanoseconds elapsed) {
 }
 
 std::string fatal_error_text(const Error& error) { return "Error: " + error.describe() + "\n"; }
+
+std::string signal_name(int signal_number) {
+  switch (signal_number) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(signal_number);
+  }
+}
+
+std::string stopped_text(int signal_number, std::string_view output_path) {
+  return "Stopped by " + signal_name(signal_number) + " before the join was finished: nothing was written to " +
+         std::string(output_path) + "\n";
+}
 
 }  // namespace reelknit::cli

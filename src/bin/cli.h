@@ -17,6 +17,11 @@ namespace reelknit::cli {
 inline constexpr int EXIT_MERGE_FAILED = 101;
 /// The first input gives no file name to build the default output name from.
 inline constexpr int EXIT_NO_OUTPUT_NAME = 1;
+/// A run ended by a signal exits with 128 + its number, as a shell reports a process the signal killed.
+inline constexpr int EXIT_SIGNAL_BASE = 128;
+
+/// The argument that skips the wait for the disk at the end of each join.
+inline constexpr std::string_view NO_FSYNC = "--no-fsync";
 
 enum class Stream { Out, Err };
 
@@ -41,11 +46,12 @@ Mode choose_mode(const std::vector<std::string>& arguments);
 struct Request {
   std::vector<std::string> inputs;         ///< accepted inputs, in order; duplicates kept
   std::optional<std::string> output_path;  ///< from the last "--out", else the default name
+  bool sync = true;                        ///< false after "--no-fsync"
 };
 
 /// Walks the arguments (the program name already dropped). "--out" takes the
 /// next argument as the output path, replacing any set before; a trailing
-/// "--out" is ignored. Every other argument is an input: when `exists` denies
+/// "--out" is ignored. "--no-fsync" clears `sync`. Every other argument is an input: when `exists` denies
 /// it, "File doesn't exist {}\n" goes to standard error and it is dropped;
 /// otherwise "Merging file {}\n" goes to standard output. The first accepted
 /// input sets the default output name when no "--out" came before it.
@@ -76,5 +82,10 @@ std::string progress_text(double fraction);
 std::string done_text(std::chrono::nanoseconds elapsed);
 /// The one line that ends a failed run: the error's message, kind and OS error number.
 std::string fatal_error_text(const Error& error);
+/// "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
+std::string signal_name(int signal_number);
+/// The one line that ends a run a signal stopped: nothing of the join under
+/// way was written, and a file already at `output_path` is as it was.
+std::string stopped_text(int signal_number, std::string_view output_path);
 
 }  // namespace reelknit::cli

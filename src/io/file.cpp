@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 namespace reelknit {
@@ -49,11 +52,54 @@ Result<std::uint64_t> PosixFile::seek(SeekFrom target) {
   return static_cast<std::uint64_t>(result);
 }
 
+namespace {
+
+FileType type_of(mode_t mode) {
+  if (S_ISREG(mode)) return FileType::Regular;
+  if (S_ISDIR(mode)) return FileType::Directory;
+  if (S_ISFIFO(mode)) return FileType::NamedPipe;
+  if (S_ISCHR(mode)) return FileType::CharacterDevice;
+  if (S_ISBLK(mode)) return FileType::BlockDevice;
+  if (S_ISSOCK(mode)) return FileType::Socket;
+  return FileType::Other;
+}
+
+FileStatus status_from(const struct stat& info) {
+  return FileStatus{static_cast<std::uint64_t>(info.st_size), static_cast<std::uint64_t>(info.st_dev),
+                    static_cast<std::uint64_t>(info.st_ino), type_of(info.st_mode)};
+}
+
+}  // namespace
+
+const char* file_type_text(FileType type) {
+  switch (type) {
+    case FileType::Regular: return "a regular file";
+    case FileType::Directory: return "a directory";
+    case FileType::NamedPipe: return "a named pipe (FIFO)";
+    case FileType::CharacterDevice: return "a character device";
+    case FileType::BlockDevice: return "a block device";
+    case FileType::Socket: return "a socket";
+    case FileType::Other: return "not a regular file";
+  }
+  return "not a regular file";
+}
+
 Result<FileStatus> PosixFile::status() {
   struct stat info {};
   if (::fstat(fd_, &info) != 0) return Error::from_errno(errno);
-  return FileStatus{static_cast<std::uint64_t>(info.st_size), static_cast<std::uint64_t>(info.st_dev),
-                    static_cast<std::uint64_t>(info.st_ino)};
+  return status_from(info);
+}
+
+Status PosixFile::sync() {
+#if defined(F_FULLFSYNC)
+  // macOS: fsync(2) leaves the data in the drive's cache; F_FULLFSYNC flushes
+  // it, where the file system allows.
+  if (::fcntl(fd_, F_FULLFSYNC) == 0) return success();
+#endif
+  while (::fsync(fd_) != 0) {
+    if (errno != EINTR) return Error::from_errno(errno);
+  }
+  return success();
 }
 
 Status PosixFile::close() {
@@ -69,30 +115,80 @@ namespace {
 
 Result<std::unique_ptr<File>> open_path(const std::string& path, int flags) {
   const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  if (fd < 0) return Error::from_errno(errno);
+  if (fd < 0) return Error::from_errno(errno, path);
   return std::unique_ptr<File>(std::make_unique<PosixFile>(fd));
+}
+
+/// Only a regular file has an end that a join reaches: a directory cannot be
+/// read, a named pipe may never see a writer, a device such as /dev/zero never ends.
+Status refuse_unless_regular(const std::string& path, FileType type) {
+  if (type == FileType::Regular) return success();
+  if (type == FileType::Directory) return Error::from_errno(EISDIR, path);
+  return Error(ErrorKind::InvalidInput, path + ": is " + file_type_text(type) + ", not a regular file");
 }
 
 }  // namespace
 
 Result<FileStatus> status_of_path(const std::string& path) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return Error::from_errno(errno);
-  return FileStatus{static_cast<std::uint64_t>(info.st_size), static_cast<std::uint64_t>(info.st_dev),
-                    static_cast<std::uint64_t>(info.st_ino)};
+  if (::stat(path.c_str(), &info) != 0) return Error::from_errno(errno, path);
+  return status_from(info);
 }
 
 Result<std::unique_ptr<File>> open_for_reading(const std::string& path) {
-  REELKNIT_ASSIGN_OR_RETURN(std::unique_ptr<File> file, open_path(path, O_RDONLY));
-  // open(2) gives a directory to a reader too; its reads fail later, after the output was created.
+  // Looked at before it is opened: open(2) of a named pipe waits for a writer.
+  REELKNIT_ASSIGN_OR_RETURN(const FileStatus named, status_of_path(path));
+  REELKNIT_TRY(refuse_unless_regular(path, named.type));
+  // O_NONBLOCK: a pipe put in its place since is not waited on either.
+  REELKNIT_ASSIGN_OR_RETURN(std::unique_ptr<File> file, open_path(path, O_RDONLY | O_NONBLOCK));
+  const int fd = file->native_handle();
   struct stat info {};
-  if (::fstat(file->native_handle(), &info) != 0) return Error::from_errno(errno);
-  if (S_ISDIR(info.st_mode)) return Error::from_errno(EISDIR);
+  if (::fstat(fd, &info) != 0) return Error::from_errno(errno, path);
+  REELKNIT_TRY(refuse_unless_regular(path, type_of(info.st_mode)));
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return Error::from_errno(errno, path);
   return file;
 }
 
 Result<std::unique_ptr<File>> create_for_writing(const std::string& path) {
   return open_path(path, O_WRONLY | O_CREAT | O_TRUNC);
+}
+
+Result<std::unique_ptr<File>> create_new_file(const std::string& path) {
+  return open_path(path, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+std::string resolve_links(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) == nullptr) return path;
+  return resolved;
+}
+
+Status rename_file(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return Error::from_errno(errno, to);
+  return success();
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return Error::from_errno(errno, path);
+  return success();
+}
+
+Status sync_folder(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Error::from_errno(errno, path);
+  int code = 0;
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    code = errno;
+    break;
+  }
+  ::close(fd);
+  // Some file systems keep no folder to sync (EINVAL, EBADF on a few network ones).
+  if (code == 0 || code == EINVAL || code == EBADF) return success();
+  return Error::from_errno(code, path);
 }
 
 Result<std::size_t> read_some_retrying(File& file, std::span<std::uint8_t> buffer) {

@@ -70,6 +70,11 @@ Result<std::uint64_t> OutputStream::seek(SeekFrom target) {
   return sink_.seek(target);
 }
 
+Status OutputStream::sync() {
+  REELKNIT_TRY(flush());
+  return sink_.file().sync();
+}
+
 Status OutputStream::release() {
   if (released_) return success();
   released_ = true;
@@ -141,6 +146,7 @@ Result<std::uint64_t> copy_in_kernel(File& input, std::uint64_t count, OutputStr
   REELKNIT_TRY(out.flush());
   std::uint64_t copied = 0;
   while (copied < count) {
+    REELKNIT_TRY(out.sink().check_stop());
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, DIRECT_COPY_CHUNK));
     auto n = out.range_copy()(from, to, want);
     if (!n) {
@@ -193,6 +199,7 @@ Result<std::uint64_t> clone_blocks(File& input, std::uint64_t offset, std::uint6
   REELKNIT_ASSIGN_OR_RETURN(const std::uint64_t at, out.position());  // flushes what lies before
   std::uint64_t cloned = 0;
   while (cloned < count) {
+    REELKNIT_TRY(out.sink().check_stop());
     const std::uint64_t length = std::min(count - cloned, CLONE_CHUNK);
     if (const Status shared = out.range_clone()(from, offset + cloned, to, at + cloned, length); !shared) {
       // Another file system, or one that cannot share blocks: the copy takes

@@ -37,6 +37,9 @@ class OutputStream {
   Result<std::uint64_t> position();
   Result<std::uint64_t> seek(SeekFrom target);
 
+  /// Flushes, then waits until every byte written has reached the disk.
+  Status sync();
+
   /// Flushes, frees the buffer and closes the file. Returns the first failure,
   /// which a caller on an error path may ignore. Later calls do nothing.
   Status release();

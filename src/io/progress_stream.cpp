@@ -4,14 +4,24 @@
 
 namespace reelknit {
 
-ProgressStream::ProgressStream(std::unique_ptr<File> file, std::uint64_t total, ProgressCallback progress, Clock clock)
+ProgressStream::ProgressStream(std::unique_ptr<File> file, std::uint64_t total, ProgressCallback progress, Clock clock,
+                               const std::atomic<bool>* stop)
     : file_(std::move(file)),
       total_(total),
       progress_(std::move(progress)),
       clock_(std::move(clock)),
+      stop_(stop),
       last_report_(clock_()) {}
 
+Error stopped_error() { return Error(ErrorKind::Cancelled, "the join was stopped before it was finished"); }
+
+Status ProgressStream::check_stop() const {
+  if (stop_ && stop_->load(std::memory_order_relaxed)) return stopped_error();
+  return success();
+}
+
 Result<std::size_t> ProgressStream::write_some(std::span<const std::uint8_t> bytes) {
+  REELKNIT_TRY(check_stop());
   for (;;) {
     auto n = file_->write_some(bytes);
     if (!n && n.error().kind() == ErrorKind::Interrupted) continue;

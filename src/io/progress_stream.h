@@ -2,6 +2,7 @@
 // the bytes and turns them into progress reports, at most one per 100 ms.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -24,13 +25,17 @@ class ProgressStream {
   static constexpr std::chrono::milliseconds REPORT_INTERVAL{100};
 
   /// Reports writing progress out of `total` bytes; the first report comes
-  /// once REPORT_INTERVAL has passed since the stream was made.
+  /// once REPORT_INTERVAL has passed since the stream was made. Once `stop`
+  /// (when given; it must outlive the stream) is set, every write fails.
   ProgressStream(std::unique_ptr<File> file, std::uint64_t total, ProgressCallback progress,
-                 Clock clock = steady_now);
+                 Clock clock = steady_now, const std::atomic<bool>* stop = nullptr);
 
   /// One write, retried while interrupted (the one place a write is); may
   /// accept fewer bytes than offered.
   Result<std::size_t> write_some(std::span<const std::uint8_t> bytes);
+  /// The error of a stopped join once stop was asked for. Every write asks;
+  /// roads that move bytes without a write (kernel copies, clones) ask before each call.
+  Status check_stop() const;
   /// Writes every byte; "failed to write whole buffer" when a write accepts none.
   Status write_all(std::span<const std::uint8_t> bytes);
   Result<std::uint64_t> seek(SeekFrom target);
@@ -49,9 +54,13 @@ class ProgressStream {
   std::uint64_t total_;
   ProgressCallback progress_;
   Clock clock_;
+  const std::atomic<bool>* stop_;
   Instant last_report_;
   std::uint64_t written_ = 0;
 };
+
+/// The error of a join stopped at its caller's request.
+Error stopped_error();
 
 /// The fraction reported after `written` of `total` bytes: 0.1 + 0.9 × written / total,
 /// kept below 0.9999 (and 0.9999 when it is not a number).

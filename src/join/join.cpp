@@ -1,5 +1,6 @@
 // join_files: the order of a join, and nothing but order. What an MP4 is and
 // what an Insta360 trailer is lives in their own folders.
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -32,11 +33,16 @@ Result<OpenedInputs> open_inputs(const std::vector<std::string>& paths, const Jo
   return opened;
 }
 
-/// Creating the output truncates it: it must not be one of the recordings being joined.
-Status check_output_is_not_an_input(const std::string& output_path, const std::vector<FileStatus>& inputs,
-                                    const JoinSeams& seams) {
-  auto output = seams.status_of_path(output_path);
+/// Told before anything is read: the output must not be one of the recordings
+/// being joined (the join replaces it), nor a folder.
+Status check_output_path(const std::string& output_path, const std::vector<FileStatus>& inputs,
+                         const JoinSeams& seams) {
+  // What open(2) would say of these; the partial file beside them would only fail at the rename.
+  if (output_path.empty()) return Error::from_errno(ENOENT, output_path);
+  if (output_path.back() == '/') return Error::from_errno(EISDIR, output_path);
+  auto output = seams.output.status_of_path(output_path);
   if (!output) return success();  // nothing there yet
+  if (output->type == FileType::Directory) return Error::from_errno(EISDIR, output_path);
   for (const FileStatus& input : inputs) {
     if (input.device == output->device && input.inode == output->inode) {
       return Error(ErrorKind::InvalidInput,
@@ -55,11 +61,18 @@ struct ReadInputs {
   std::uint64_t first_box_part_end = 0;
 };
 
+Status check_stop(const JoinOptions& options) {
+  if (options.stop && options.stop->load(std::memory_order_relaxed)) return stopped_error();
+  return success();
+}
+
 Result<ReadInputs> read_inputs(std::vector<InputFile>& inputs, const std::vector<std::string>& paths,
-                               const ProgressCallback& progress) {
+                               const JoinOptions& options) {
+  const ProgressCallback& progress = options.progress;
   ReadInputs read;
   const std::size_t count = inputs.size();
   for (std::size_t i = 0; i < count; ++i) {
+    REELKNIT_TRY(check_stop(options));
     REELKNIT_DEBUG(LOG_TARGET_DRIVER, "Reading input {} of {}: {}", i + 1, count, paths[i]);
     BufferedReader reader(*inputs[i].file);
     const std::uint64_t size = inputs[i].size;
@@ -86,39 +99,55 @@ Status write_everything(std::vector<InputFile>& inputs, OutputStream& out, const
   return insta360::write_merged_trailer(inputs, records, out);
 }
 
-Status write_joined(std::vector<InputFile>& inputs, std::unique_ptr<File> output_file, const ReadInputs& read,
-                    const ProgressCallback& progress, const JoinSeams& seams) {
-  OutputStream out(ProgressStream(std::move(output_file), read.total_size, progress, seams.clock), seams.range_copy,
-                   seams.range_clone);
+Status write_joined(std::vector<InputFile>& inputs, PendingOutput& output, const ReadInputs& read,
+                    const JoinOptions& options, const JoinSeams& seams) {
+  OutputStream out(ProgressStream(output.take_file(), read.total_size, options.progress, seams.clock, options.stop),
+                   seams.range_copy, seams.range_clone);
   Status written = write_everything(inputs, out, read);
+  // Only a file whose every byte is on the disk may take the output's name:
+  // after a power cut the name would otherwise lead to a file cut short.
+  if (written && options.sync && output.is_regular()) {
+    REELKNIT_DEBUG(LOG_TARGET_DRIVER, "Syncing {} to the disk", output.written_path());
+    written = out.sync();
+  }
   // The one release of the output: the last buffered bytes reach the file here,
   // so a full disk now is still a failed join, and no throttled report of that
   // last write-out can follow the final one.
   Status released = out.release();
   if (!written) return written;
   REELKNIT_TRY(released);
-  if (progress) progress(1.0);
+  // A stop asked for while the last bytes were synced still leaves nothing.
+  REELKNIT_TRY(out.sink().check_stop());
+  REELKNIT_TRY(output.commit(options.sync));
+  if (options.progress) options.progress(1.0);
   return success();
 }
 
 }  // namespace
 
 Status join_files_with(const std::vector<std::string>& input_paths, const std::string& output_path,
-                       const ProgressCallback& progress, const JoinSeams& seams) {
+                       const JoinOptions& options, const JoinSeams& seams) {
   if (input_paths.empty()) return Error(ErrorKind::InvalidInput, "no input files to join");
   REELKNIT_ASSIGN_OR_RETURN(OpenedInputs inputs, open_inputs(input_paths, seams));
-  REELKNIT_TRY(check_output_is_not_an_input(output_path, inputs.statuses, seams));
+  REELKNIT_TRY(check_output_path(output_path, inputs.statuses, seams));
   // Every input is read and accepted before the output is created: a refused
   // join leaves a file already at the output path as it was.
-  REELKNIT_ASSIGN_OR_RETURN(const ReadInputs read, read_inputs(inputs.files, input_paths, progress));
+  REELKNIT_ASSIGN_OR_RETURN(const ReadInputs read, read_inputs(inputs.files, input_paths, options));
+  REELKNIT_TRY(check_stop(options));
   REELKNIT_DEBUG(LOG_TARGET_DRIVER, "Creating the output {}", output_path);
-  REELKNIT_ASSIGN_OR_RETURN(std::unique_ptr<File> output_file, seams.create_output(output_path));
-  return write_joined(inputs.files, std::move(output_file), read, progress, seams);
+  REELKNIT_ASSIGN_OR_RETURN(PendingOutput output, PendingOutput::create(output_path, seams.output));
+  // Whatever fails from here on, the output is abandoned: the partial file removed.
+  return write_joined(inputs.files, output, read, options, seams);
+}
+
+Status join_files(const std::vector<std::string>& input_paths, const std::string& output_path,
+                  const JoinOptions& options) {
+  return join_files_with(input_paths, output_path, options, JoinSeams{});
 }
 
 Status join_files(const std::vector<std::string>& input_paths, const std::string& output_path,
                   const ProgressCallback& progress) {
-  return join_files_with(input_paths, output_path, progress, JoinSeams{});
+  return join_files(input_paths, output_path, JoinOptions{progress});
 }
 
 }  // namespace reelknit

@@ -8,16 +8,17 @@
 #include <vector>
 
 #include "io/file.h"
-#include "io/range_copy.h"
+#include "io/output_file.h"
 #include "io/progress_stream.h"
+#include "io/range_copy.h"
 #include "reelknit/join.h"
 
 namespace reelknit {
 
 struct JoinSeams {
   std::function<Result<std::unique_ptr<File>>(const std::string&)> open_input = open_for_reading;
-  std::function<Result<std::unique_ptr<File>>(const std::string&)> create_output = create_for_writing;
-  std::function<Result<FileStatus>(const std::string&)> status_of_path = reelknit::status_of_path;
+  /// How the output is made, written beside its path and put in place.
+  OutputCalls output;
   Clock clock = steady_now;
   /// How large copies move inside the kernel; empty keeps them on the buffered road.
   RangeCopy range_copy = offloaded_range_copy();
@@ -26,6 +27,11 @@ struct JoinSeams {
 };
 
 Status join_files_with(const std::vector<std::string>& input_paths, const std::string& output_path,
-                       const ProgressCallback& progress, const JoinSeams& seams);
+                       const JoinOptions& options, const JoinSeams& seams);
+
+inline Status join_files_with(const std::vector<std::string>& input_paths, const std::string& output_path,
+                              const ProgressCallback& progress, const JoinSeams& seams) {
+  return join_files_with(input_paths, output_path, JoinOptions{progress}, seams);
+}
 
 }  // namespace reelknit

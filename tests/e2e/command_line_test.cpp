@@ -390,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"a.mp4", "--out", "nowhere/x.mp4"},
                     "Merging file a.mp4\nOutput file nowhere/x.mp4\n",
                     true,  // the input is read before the output is created
-                    "Error: No such file or directory (entity not found, os error 2)\n",
+                    "Error: nowhere/x.mp4: No such file or directory (entity not found, os error 2)\n",
                     "",
                     "Creating the output nowhere/x.mp4"},
         FailureCase{"FirstInputNotAMovie",
@@ -422,7 +422,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"a.mp4", "clips", "--out", "joined.mp4"},
                     "Merging file a.mp4\nMerging file clips\nOutput file joined.mp4\n",
                     false,
-                    "Error: Is a directory (is a directory, os error 21)\n",
+                    "Error: clips: Is a directory (is a directory, os error 21)\n",
                     "",
                     "Opening input 2: clips"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -99,7 +100,15 @@ class MemoryFile final : public File {
     return success();
   }
 
+  Status sync() override {
+    if (closed_) return Error::from_errno(EBADF);
+    return on_sync ? on_sync() : success();
+  }
+
   bool closed() const { return closed_; }
+
+  /// What a sync does besides: note it, or fail.
+  std::function<Status()> on_sync;
 
   /// The size offered by every write call, in order.
   std::vector<std::size_t> write_calls;

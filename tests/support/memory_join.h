@@ -9,19 +9,23 @@
 
 #include "join/join_seams.h"
 #include "support/memory_file.h"
+#include "support/memory_folder.h"
 
 namespace reelknit::testing {
 
 struct MemoryJoinFiles {
   std::vector<std::shared_ptr<Bytes>> inputs;
   std::vector<Faults> input_faults;  ///< one per input, or none
+  /// After a join, the file at the path "output"; empty when there is none.
   std::shared_ptr<Bytes> output = std::make_shared<Bytes>();
   Faults output_faults;
+  /// Where the output is made: whatever the join leaves is there.
+  MemoryFolder folder;
 };
 
-/// Joins `files.inputs` in order into `files.output`. The inputs are named
-/// "input1", "input2", ... in error messages.
-inline Status join_memory_files(MemoryJoinFiles& files, const ProgressCallback& progress = nullptr) {
+/// Joins `files.inputs` in order into the path "output" of `files.folder`.
+/// The inputs are named "input1", "input2", ... in error messages.
+inline Status join_memory_files(MemoryJoinFiles& files, const JoinOptions& options, Clock clock = steady_now) {
   std::vector<std::string> paths;
   for (std::size_t i = 0; i < files.inputs.size(); ++i) paths.push_back("input" + std::to_string(i + 1));
   JoinSeams seams;
@@ -33,12 +37,17 @@ inline Status join_memory_files(MemoryJoinFiles& files, const ProgressCallback& 
     }
     return Error::from_errno(ENOENT);
   };
-  seams.create_output = [&](const std::string&) -> Result<std::unique_ptr<File>> {
-    files.output->clear();
-    return std::unique_ptr<File>(std::make_unique<MemoryFile>(files.output, files.output_faults));
-  };
-  seams.status_of_path = [](const std::string&) -> Result<FileStatus> { return Error::from_errno(ENOENT); };
-  return join_files_with(paths, "output", progress, seams);
+  files.folder.created_faults = files.output_faults;
+  seams.output = files.folder.calls();
+  seams.clock = std::move(clock);
+  Status status = join_files_with(paths, "output", options, seams);
+  const auto output = files.folder.files.find("output");
+  files.output = output == files.folder.files.end() ? std::make_shared<Bytes>() : output->second;
+  return status;
+}
+
+inline Status join_memory_files(MemoryJoinFiles& files, const ProgressCallback& progress = nullptr) {
+  return join_memory_files(files, JoinOptions{progress});
 }
 
 struct MemoryJoin {
