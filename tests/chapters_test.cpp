@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "reelknit/chapters.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 namespace reelknit {
@@ -247,7 +248,7 @@ TEST(CardFolderErrors, ChapterNamedTwiceInDifferentCaseIsRefused) {
   TempDir dir;
   lay_out(dir.path(), {"GX010042.MP4", "GX020042.MP4", "gx020042.mp4", "GX030042.MP4"});
   if (std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()) != 4)
-    GTEST_SKIP() << "this file system does not tell letter cases apart";
+    GTEST_SKIP() << record_skip("this file system does not tell letter cases apart");
 
   const auto found = find_chapter_sequences(dir.path().string());
 

@@ -18,6 +18,7 @@
 #include "io/output_stream.h"
 #include "reelknit/join.h"
 #include "support/mp4_inspect.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 namespace reelknit::testing {
@@ -124,7 +125,7 @@ class CopyRoads : public ::testing::TestWithParam<Road> {
   void SetUp() override {
     if (GetParam() != Road::Kernel) return;
     write_file(dir.file("in"), pattern(4096));
-    if (const auto refusal = kernel_copy_refusal(dir.file("in"), dir.path().string())) GTEST_SKIP() << *refusal;
+    if (const auto refusal = kernel_copy_refusal(dir.file("in"), dir.path().string())) GTEST_SKIP() << record_skip(*refusal);
   }
 
   RangeCopy range_copy() {
@@ -308,10 +309,10 @@ TEST(RangeCopy, AnInterruptedCallIsRetried) {
 
 // The kernel itself refuses a device as the source; the buffered copy reads it.
 TEST(RangeCopy, TheKernelRefusingADeviceLeavesTheCopyToTheBuffer) {
-  if (!system_range_copy()) GTEST_SKIP() << "no in-kernel copy on this system";
+  if (!system_range_copy()) GTEST_SKIP() << record_skip("no in-kernel copy on this system");
   // Opened by hand: a join refuses a device as an input before it opens it.
   const int zero_fd = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
-  if (zero_fd < 0) GTEST_SKIP() << "no /dev/zero";
+  if (zero_fd < 0) GTEST_SKIP() << record_skip("no /dev/zero");
   PosixFile zero(zero_fd);
   TempDir dir;
   RangeCopyLog log;
@@ -329,7 +330,7 @@ TEST(RangeCopy, TheKernelRefusingADeviceLeavesTheCopyToTheBuffer) {
 // slower than the buffered copy for media data that moves by a few bytes: the
 // join's range copy declines there, before asking the kernel.
 TEST(RangeCopy, AJoinLeavesCopiesBetweenLocalFilesToTheBuffer) {
-  if (!offloaded_range_copy()) GTEST_SKIP() << "no in-kernel copy on this system";
+  if (!offloaded_range_copy()) GTEST_SKIP() << record_skip("no in-kernel copy on this system");
   TempDir dir;
   const Bytes media = pattern(3 * MiB);
   write_file(dir.file("in"), media);
@@ -368,7 +369,7 @@ class JoinRoads : public ::testing::TestWithParam<std::vector<std::string>> {};
 TEST_P(JoinRoads, TheKernelAndTheBufferWriteTheSameFile) {
   TempDir dir;
   const std::string first_input = std::string(REELKNIT_TEST_DATA_DIR) + "/" + GetParam().front();
-  if (const auto refusal = kernel_copy_refusal(first_input, dir.path().string())) GTEST_SKIP() << *refusal;
+  if (const auto refusal = kernel_copy_refusal(first_input, dir.path().string())) GTEST_SKIP() << record_skip(*refusal);
   RangeCopyLog log;
   join_with(GetParam(), dir.file("kernel.mp4"), logged(system_range_copy(), log));
   join_with(GetParam(), dir.file("buffered.mp4"), {});

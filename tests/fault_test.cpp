@@ -16,6 +16,7 @@
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
 #include "support/run.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 namespace reelknit::testing {
@@ -178,7 +179,7 @@ void expect_error(const Status& status, ErrorKind kind, int os_error, const std:
 // The device takes no byte: the first write that reaches it fails, from the
 // output buffer or from the large copies of a camera's media data alike.
 TEST_F(RealFiles, OutputOnAFullDevice) {
-  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << record_skip("no writable /dev/full");
   const std::string camera = std::string(REELKNIT_TEST_DATA_DIR) + "/karma.mp4";
   const std::pair<const char*, std::vector<std::string>> cases[] = {
       {"generated recordings", paths},

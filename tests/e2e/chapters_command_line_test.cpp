@@ -18,6 +18,7 @@
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
 #include "support/run.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 namespace reelknit::testing {
@@ -304,7 +305,7 @@ void expect_packets_in_chapter_order(const std::vector<std::string>& chapters, c
 class RecordedCard : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!have_ffmpeg_tools()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+    if (const auto missing = missing_tools({FFMPEG, FFPROBE})) GTEST_SKIP() << *missing;
   }
   TempDir dir;
 };

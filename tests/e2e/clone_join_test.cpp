@@ -24,6 +24,7 @@
 #include "support/join_check.h"
 #include "support/loop_mount.h"
 #include "support/mp4_inspect.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 namespace reelknit::testing {
@@ -142,9 +143,9 @@ void PrintTo(const FileSystemCase& c, std::ostream* os) { *os << c.name; }
 class ClonedJoins : public ::testing::TestWithParam<FileSystemCase> {
  protected:
   void SetUp() override {
-    if (!have_ffmpeg_tools()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+    if (const auto missing = missing_tools({FFMPEG, FFPROBE})) GTEST_SKIP() << *missing;
     mount = std::make_unique<LoopMount>(GetParam().recipe());
-    if (!mount->mounted()) GTEST_SKIP() << "no " << GetParam().name << " file system to test on: " << mount->refusal();
+    if (!mount->mounted()) GTEST_SKIP() << mount->refusal();
   }
 
   std::unique_ptr<LoopMount> mount;

@@ -20,6 +20,7 @@
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
 #include "support/run.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -428,7 +429,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST_F(ProgramTest, StandardOutputThatCannotBeWrittenEndsTheRun) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << record_skip("no /dev/full");
   std::string command = "cd '" + dir.path().string() + "' && exec";
   for (const std::string& word : program_command({BINARY, "a.mp4", "b.mp4"})) command += " '" + word + "'";
   const RunResult result = run_shell(command + " >/dev/full");

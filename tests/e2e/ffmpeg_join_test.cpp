@@ -18,6 +18,7 @@
 #include "support/mp4_inspect.h"
 #include "support/chapter_settings.h"
 #include "support/recordings.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 namespace reelknit::testing {
@@ -26,11 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string DATA_DIR = REELKNIT_TEST_DATA_DIR;
-
-bool ffmpeg_available() {
-  static const bool available = have_ffmpeg_tools();
-  return available;
-}
 
 std::uint64_t load_be(const Bytes& file, std::uint64_t at, int bytes) {
   if (at + static_cast<std::uint64_t>(bytes) > file.size()) throw std::runtime_error("read past the end of the file");
@@ -313,7 +309,7 @@ std::vector<std::string> record_chapters(const TempDir& dir, const ChapterRecipe
 class NeedsFfmpeg : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!ffmpeg_available()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+    if (const auto missing = missing_tools({FFMPEG, FFPROBE})) GTEST_SKIP() << *missing;
   }
 };
 
@@ -505,7 +501,7 @@ TEST_P(FfmpegSettingChanges, EveryChapterDecodesWithItsOwnSetting) {
   const bool has_video = std::any_of(change.chapters.begin(), change.chapters.end(),
                                      [](const ChapterSettings& chapter) { return chapter.video.has_value(); });
   if (has_video && video_encoder() != "libx264") {
-    GTEST_SKIP() << "this ffmpeg has no H.264 encoder; MPEG-4 Visual changes are refused (see below)";
+    GTEST_SKIP() << record_missing_tool("ffmpeg's H.264 encoder libx264", "ffmpeg") << "; MPEG-4 Visual changes are refused (see below)";
   }
   TempDir dir;
   const auto paths = record_chapters_with_settings(dir.path().string(), change.chapters);

@@ -16,6 +16,7 @@
 #include "support/mp4_builder.h"
 #include "support/mp4_inspect.h"
 #include "support/run.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 namespace reelknit::testing {
@@ -114,7 +115,7 @@ void PrintTo(const MismatchCase& c, std::ostream* os) { *os << c.name; }
 class MismatchedChapters : public ::testing::TestWithParam<MismatchCase> {
  protected:
   void SetUp() override {
-    if (!have_ffmpeg_tools()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+    if (const auto missing = missing_tools({FFMPEG, FFPROBE})) GTEST_SKIP() << *missing;
   }
   TempDir dir;
 };
@@ -179,7 +180,7 @@ std::vector<std::string> decoded_frames(const std::string& path) {
 // sets and says so while probing, but its decoder switches: every frame
 // decodes as it does from the chapter alone.
 TEST(CompositionOffsetsOnlyInALaterChapter, EveryFrameDecodesAsAlone) {
-  if (!have_ffmpeg_tools()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+  if (const auto missing = missing_tools({FFMPEG, FFPROBE})) GTEST_SKIP() << *missing;
   TempDir dir;
   const std::vector<std::string> chapters = {record(dir, "a.mp4", chapter_args(1.5, {"-bf", "0"})),
                                              record(dir, "b.mp4", chapter_args(1.0))};
@@ -198,7 +199,7 @@ TEST(CompositionOffsetsOnlyInALaterChapter, EveryFrameDecodesAsAlone) {
 // next chapter's audio starts with its video. (FFmpeg's demuxer ignores an
 // empty edit after the first media edit, so the wait is judged on the edit list.)
 TEST(MissingTrack, WaitsAsLongAsTheChapterLasts) {
-  if (!have_ffmpeg_tools()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+  if (const auto missing = missing_tools({FFMPEG, FFPROBE})) GTEST_SKIP() << *missing;
   TempDir dir;
   const std::vector<std::string> chapters = {record(dir, "a.mp4", chapter_args(1.5)),
                                              record(dir, "b.mp4", chapter_args(2.0, {"-an"})),

@@ -14,6 +14,7 @@
 #include "support/mp4_inspect.h"
 #include "support/recordings.h"
 #include "support/run.h"
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 namespace reelknit::testing {
@@ -100,7 +101,7 @@ struct Chapters {
 class InstaChapters : public ::testing::TestWithParam<ChapterLayout> {
  protected:
   void SetUp() override {
-    if (!have_program("ffmpeg") || !have_program("ffprobe")) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+    if (const auto missing = missing_tools({FFMPEG, FFPROBE})) GTEST_SKIP() << *missing;
   }
 
   Chapters make_chapters() {
@@ -192,7 +193,7 @@ TEST_P(InstaChapters, JoinKeepsTheMovieAndMergesTheTrailers) {
 // reads from the chapters, merged: the first chapter's maker notes, and every
 // chapter's timed samples in order.
 TEST_P(InstaChapters, ExiftoolReadsTheMergedTrailer) {
-  if (!have_program("exiftool")) GTEST_SKIP() << "exiftool is not installed";
+  if (const auto missing = missing_tools({EXIFTOOL})) GTEST_SKIP() << *missing;
   const Chapters chapters = make_chapters();
   ASSERT_FALSE(HasFailure());
   const std::string out = dir_.file("joined.mp4");

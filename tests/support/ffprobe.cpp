@@ -78,8 +78,6 @@ void set_stream_field(ProbeStream& stream, const std::string& field, const std::
 
 }  // namespace
 
-bool have_ffmpeg_tools() { return have_program("ffmpeg") && have_program("ffprobe"); }
-
 void run_ffmpeg(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
   argv.insert(argv.end(), args.begin(), args.end());

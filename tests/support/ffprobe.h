@@ -10,9 +10,6 @@
 
 namespace reelknit::testing {
 
-/// True when both ffmpeg and ffprobe can be found on PATH.
-bool have_ffmpeg_tools();
-
 /// Runs ffmpeg with `args` (overwriting outputs, errors only on stderr);
 /// throws std::runtime_error with ffmpeg's message when it fails.
 void run_ffmpeg(const std::vector<std::string>& args);

@@ -8,31 +8,12 @@
 #include <thread>
 
 #include "support/run.h"
+#include "support/skips.h"
 
 namespace reelknit::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-/// The path of `program`: on PATH, or in the system directories that a
-/// non-login root shell may leave off it.
-std::string find_program(const std::string& program) {
-  std::vector<fs::path> directories;
-  if (const char* path = std::getenv("PATH")) {
-    std::string rest = path;
-    for (std::size_t colon; (colon = rest.find(':')) != std::string::npos; rest.erase(0, colon + 1)) {
-      directories.emplace_back(rest.substr(0, colon));
-    }
-    directories.emplace_back(rest);
-  }
-  for (const char* system : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) directories.emplace_back(system);
-  for (const fs::path& directory : directories) {
-    if (directory.empty()) continue;
-    const fs::path candidate = directory / program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-  }
-  return {};
-}
 
 /// What a failed command said, on one line.
 std::string said(const RunResult& run) {
@@ -58,9 +39,9 @@ LoopMount::LoopMount(const FileSystemRecipe& recipe) : mount_point_(dir_.path() 
 #if defined(__linux__)
   refusal_ = make(recipe);
   mounted_ = refusal_.empty();
+  if (!mounted_ && !missing_tool_) refusal_ = record_skip("no " + std::string(recipe.name) + " file system to test on: " + refusal_);
 #else
-  (void)recipe;
-  refusal_ = "the tests mount an image file through a loop device on Linux only";
+  refusal_ = record_skip("no " + std::string(recipe.name) + " file system to test on: the tests mount an image file through a loop device on Linux only");
 #endif
 }
 
@@ -68,10 +49,12 @@ std::string LoopMount::make(const FileSystemRecipe& recipe) {
   const std::string kind = recipe.name;
   if (::geteuid() != 0) return "mounting an image file needs root";
   if (!fs::exists("/dev/loop-control") && !fs::exists("/dev/loop0")) return "no loop device (/dev/loop-control)";
+  if (const auto missing = missing_tools({{recipe.mkfs.front().c_str(), recipe.package}, MOUNT})) {
+    missing_tool_ = true;
+    return *missing;
+  }
   const std::string mkfs = find_program(recipe.mkfs.front());
-  if (mkfs.empty()) return recipe.mkfs.front() + " is not installed (package " + recipe.package + ")";
-  const std::string mount = find_program("mount");
-  if (mount.empty()) return "mount is not installed";
+  const std::string mount = find_program(MOUNT.program);
 
   const std::string image = (dir_.path() / "image").string();
   std::ofstream(image, std::ios::binary).close();

@@ -28,7 +28,10 @@ class LoopMount {
   /// Makes a sparse image file of IMAGE_SIZE bytes in a fresh temporary
   /// directory, formats it and mounts it there (`mount -o loop`). Where any
   /// step is refused (not root, no loop device, no mkfs program, a kernel
-  /// without the file system) nothing is left behind and `refusal()` says why.
+  /// without the file system) nothing is left behind, `refusal()` says why,
+  /// and the refusal is recorded for the end-of-run report (support/skips.h):
+  /// a missing program as a missing tool, anything else as a limit of the
+  /// machine. A test that cannot mount skips with `refusal()`.
   explicit LoopMount(const FileSystemRecipe& recipe);
   /// Unmounts (and so frees the loop device) and removes the image and the directory.
   ~LoopMount();
@@ -53,6 +56,7 @@ class LoopMount {
   TempDir dir_;
   std::filesystem::path mount_point_;
   bool mounted_ = false;
+  bool missing_tool_ = false;  ///< the refusal is a missing program, already recorded
   std::string refusal_;
 };
 

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "support/skips.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -77,8 +78,6 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& d
 
 RunResult run_shell(const std::string& command) { return run_program({"/bin/sh", "-c", command}); }
 
-bool have_program(const std::string& program) {
-  return run_shell("command -v " + program + " >/dev/null 2>&1").exit_status == 0;
-}
+bool have_program(const std::string& program) { return !find_program(program).empty(); }
 
 }  // namespace reelknit::testing

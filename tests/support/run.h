@@ -22,7 +22,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& d
 /// Runs a shell command line; for external judges such as ffprobe.
 RunResult run_shell(const std::string& command);
 
-/// True when `program` can be found on PATH.
+/// True when `program` can be found on PATH or in the system directories
+/// (find_program in support/skips.h). A test that needs it skips with
+/// `missing_tools`, which records the skip.
 bool have_program(const std::string& program);
 
 }  // namespace reelknit::testing

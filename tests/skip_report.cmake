@@ -1,0 +1,93 @@
+# The end of the test run: names every skip that support/skips.h recorded, in
+# one line for the missing tools (with the apt-get line that installs them) and
+# one for the limits of this machine, and writes the same lines to REPORT for
+# tools/run-tests to show again. ctest shows a skipped test's output nowhere, so
+# a run with skips ends with this test skipped too, its lines in the log; under
+# CI (CI=true) a missing tool fails it, and with it the run: CI must not pass
+# with an end-to-end judge switched off. A limit of the machine stays a skip.
+# Variables: SKIPS (the recorded skips, one per line: kind, what, package,
+# test, separated by tabs), REPORT.
+
+cmake_minimum_required(VERSION 3.25)  # lists keep their empty elements (the package of a limit)
+
+file(REMOVE "${REPORT}")
+set(lines "")
+if(EXISTS "${SKIPS}")
+  file(STRINGS "${SKIPS}" lines)
+endif()
+
+set(tools "")
+set(packages "")
+set(tool_tests "")
+set(limits "")
+foreach(line IN LISTS lines)
+  string(REPLACE "\t" ";" fields "${line}")
+  list(LENGTH fields count)
+  if(NOT count EQUAL 4)
+    message(FATAL_ERROR "a line of ${SKIPS} that is not kind, what, package and test: ${line}")
+  endif()
+  list(GET fields 0 kind)
+  list(GET fields 1 what)
+  list(GET fields 2 package)
+  list(GET fields 3 test)
+  if(kind STREQUAL "tool")
+    list(APPEND tools "${what}")
+    list(APPEND packages "${package}")
+    list(APPEND tool_tests "${test}")
+  elseif(kind STREQUAL "limit")
+    # Several tests may share a reason: each reason once, with its tests.
+    string(MD5 key "${what}")
+    if(NOT DEFINED "limit_${key}")
+      list(APPEND limits "${key}")
+      set("reason_${key}" "${what}")
+      set("limit_${key}" "")
+    endif()
+    list(APPEND "limit_${key}" "${test}")
+  else()
+    message(FATAL_ERROR "a line of ${SKIPS} of an unknown kind: ${line}")
+  endif()
+endforeach()
+
+function(tests_text out tests)
+  list(REMOVE_DUPLICATES tests)
+  list(LENGTH tests count)
+  if(count EQUAL 1)
+    set(${out} "1 test" PARENT_SCOPE)
+  else()
+    set(${out} "${count} tests" PARENT_SCOPE)
+  endif()
+endfunction()
+
+set(report "")
+if(tools)
+  list(REMOVE_DUPLICATES tools)
+  list(REMOVE_DUPLICATES packages)
+  list(JOIN tools ", " tools_text)
+  list(JOIN packages " " packages_text)
+  tests_text(count_text "${tool_tests}")
+  string(APPEND report "Skipped for missing tools (${count_text}): ${tools_text}; as root: apt-get install ${packages_text}\n")
+endif()
+if(limits)
+  set(all_tests "")
+  set(reasons "")
+  foreach(key IN LISTS limits)
+    list(APPEND all_tests ${limit_${key}})
+    tests_text(count_text "${limit_${key}}")
+    list(APPEND reasons "${reason_${key}} (${count_text})")
+  endforeach()
+  list(JOIN reasons "; " reasons_text)
+  tests_text(count_text "${all_tests}")
+  string(APPEND report "Skipped where this machine cannot run them (${count_text}): ${reasons_text}\n")
+endif()
+
+if(report STREQUAL "")
+  message("No test was skipped.")
+  return()
+endif()
+file(WRITE "${REPORT}" "${report}")
+string(TOLOWER "$ENV{CI}" ci)
+if(tools AND ci MATCHES "^(true|1|yes|on)$")
+  message(FATAL_ERROR "${report}Under CI (CI=true) a test skipped for a missing tool fails the run.")
+endif()
+# The test's SKIP_REGULAR_EXPRESSION.
+message("${report}Outside CI, skipped tests do not fail the run.")
