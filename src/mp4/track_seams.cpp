@@ -223,6 +223,10 @@ struct Continuation {
   std::int64_t shortenable = 0;
   /// The earliest the chapter can start in the joined movie, continuing.
   std::int64_t earliest_start = 0;
+  /// Where it starts when no sample's duration changes.
+  std::int64_t natural_start = 0;
+  /// Its edit hides more than one sample at its start.
+  bool hides_several = false;
 };
 
 /// Whether, and how, the chapter's track can continue the last edit: its own
@@ -237,13 +241,15 @@ std::optional<Continuation> continuation(const Desc& desc, std::size_t slot, con
   const std::vector<HeadSample> head = head_samples(track);
   if (head.empty()) return std::nullopt;
   const std::int64_t edit_start = plain->media.media_time - static_cast<std::int64_t>(track.media_duration);
-  std::int64_t earliest_shown = head.front().start + head.front().offset;
-  for (const HeadSample& sample : head) earliest_shown = std::min(earliest_shown, sample.start + sample.offset);
-  // Pictures its edit hides (a trim) are never shown. Sound it hides at its
-  // start is shown where it fits the time the track would wait before the
-  // chapter: a recording cut into chapters hides there the sound that
-  // continues the chapter before.
-  if (!is_sound_slot(desc, slot) && edit_start - earliest_shown > std::int64_t{input_track.largest_delta}) return std::nullopt;
+  // What its edit hides at its start is shown only where it fits the time
+  // before the chapter (see `earliest_start`): a recording cut into chapters
+  // hides there what continues the chapter before (sound, and pictures that
+  // refer to the chapter before and come after its first in decoding order).
+  // Pictures hidden from the first one decoded on are a trim, never shown.
+  const HeadSample& first_decoded = head.front();
+  if (!is_sound_slot(desc, slot) && first_decoded.start + first_decoded.offset + first_decoded.delta <= edit_start) {
+    return std::nullopt;
+  }
   const auto last_delta = changed_last_delta(track, 0);
   if (!last_delta) return std::nullopt;
 
@@ -263,6 +269,11 @@ std::optional<Continuation> continuation(const Desc& desc, std::size_t slot, con
   const std::int64_t soonest_media = c.content_media - c.squeezable - c.shortenable - last.media_time;
   c.earliest_start = static_cast<std::int64_t>(last_edit_start(track)) + clocks.to_movie_ceil(soonest_media) -
                      static_cast<std::int64_t>(plain->delay);
+  c.natural_start = static_cast<std::int64_t>(last_edit_start(track)) +
+                    clocks.to_movie_ceil(c.content_media - last.media_time) - static_cast<std::int64_t>(plain->delay);
+  std::int64_t earliest_shown = head.front().start + head.front().offset;
+  for (const HeadSample& sample : head) earliest_shown = std::min(earliest_shown, sample.start + sample.offset);
+  c.hides_several = edit_start - earliest_shown > std::int64_t{input_track.largest_delta};
   return c;
 }
 
@@ -349,7 +360,6 @@ void place_input_tracks(Desc& desc, std::size_t input_index) {
     }
     return;
   }
-  const std::uint64_t due = desc.movie_elapsed;
   std::vector<std::optional<Continuation>> plans(desc.track_count);
   std::uint64_t late_allowance = 0;
   for (std::size_t slot = 0; slot < desc.track_count; ++slot) {
@@ -367,6 +377,12 @@ void place_input_tracks(Desc& desc, std::size_t input_index) {
     // reorder late where the frame before it can shrink no further.
     late_allowance = std::max(late_allowance, 2 * static_cast<std::uint64_t>(clocks.to_movie_ceil(input_track.largest_delta)));
   }
+  // A recording cut into chapters hides at a chapter's start what continues
+  // the chapter before (sound, pictures that refer back to it): there the
+  // samples run on as they were recorded, and the chapter is due where the
+  // one before it ends as joined, which showing that made later.
+  const bool cut_recording = std::any_of(plans.begin(), plans.end(), [](const auto& p) { return p && p->hides_several; });
+  const std::uint64_t due = desc.movie_elapsed + (cut_recording ? desc.last_input_late_by : 0);
   // Every track starts the chapter at one time, so that its sound starts with
   // its pictures: where it is due, or as soon after as every continuing track can.
   std::uint64_t chapter_start = due;
@@ -378,7 +394,15 @@ void place_input_tracks(Desc& desc, std::size_t input_index) {
     }
     chapter_start = std::max(chapter_start, static_cast<std::uint64_t>(std::max<std::int64_t>(plan->earliest_start, 0)));
   }
-  desc.last_input_late_by = chapter_start - due;
+  if (cut_recording) {
+    std::int64_t natural = 0;
+    for (const auto& plan : plans)
+      if (plan) natural = std::max(natural, plan->natural_start);
+    if (natural > static_cast<std::int64_t>(chapter_start) && natural <= static_cast<std::int64_t>(due + late_allowance)) {
+      chapter_start = static_cast<std::uint64_t>(natural);
+    }
+  }
+  desc.last_input_late_by = chapter_start - desc.movie_elapsed;
   for (std::size_t slot = 0; slot < desc.track_count; ++slot) {
     if (!meets_the_seam(desc, slot)) continue;
     TrackDesc& track = desc.tracks[slot];
