@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "mp4/box.h"
 #include "mp4/read_desc.h"
 #include "support/memory_file.h"
 #include "support/mp4_builder.h"
@@ -248,10 +249,10 @@ TEST(ReadDesc, EditListsOfEveryInputFollowEachOther) {
        {one_track_movie(1000, 10, 100, {{200, 800}, {800, 0}}), one_track_movie(500, 5, 100, {{500, 0}})},
        {{200, 800, 0x10000}, {800, 0, 0x10000}, {500, 1000, 0x10000}},
        {{10, 100}, {5, 100}}},
-      {"priming hidden in every chapter: the next chapter's takes a tick",
+      {"pictures hidden from the first one on are a trim: the chapter keeps its edit",
        {one_track_movie(900, 10, 100, {{900, 100}}), one_track_movie(400, 5, 100, {{400, 100}})},
-       {{1300, 100, 0x10000}},
-       {{9, 100}, {1, 99}, {1, 1}, {4, 100}}},
+       {{900, 100, 0x10000}, {400, 1100, 0x10000}},
+       {{10, 100}, {5, 100}}},
       {"a chapter that ends early: its last sample lasts to the movie's end",
        {one_track_movie(1000, 5, 100, {}), one_track_movie(500, 5, 100, {})},
        {{1500, 0, 0x10000}},
@@ -281,6 +282,71 @@ TEST(ReadDesc, EditListsOfEveryInputFollowEachOther) {
     }
     EXPECT_EQ(desc.tracks[0].edits, c.edits);
     EXPECT_EQ(desc.tracks[0].stts, c.stts);
+  }
+}
+
+/// A track for `two_track_movie`: `samples` samples of `delta` at 1000 units a
+/// second, composition offsets where given, and its edits.
+Bytes seam_track(std::uint64_t movie, std::uint32_t samples, std::uint32_t delta, const std::vector<Edit>& edits,
+                 const std::vector<std::pair<std::uint32_t, std::uint32_t>>& offsets = {}) {
+  Bytes tables = cat({pair_table("stts", {{samples, delta}}), stsz(1, samples)});
+  if (!offsets.empty()) append(tables, pair_table("ctts", offsets));
+  return box("trak", {tkhd(movie), box("edts", {elst(edits)}),
+                      box("mdia", {mdhd(1000, std::uint64_t{samples} * delta), box("minf", {box("stbl", tables)})})});
+}
+
+Bytes two_track_movie(std::uint64_t movie, const Bytes& pictures, const Bytes& sound) {
+  return box("moov", {mvhd(1000, movie), pictures, sound});
+}
+
+// Where a chapter starts is one time for all its tracks; a chapter that hides
+// what continues the one before shows it where it fits.
+TEST(ReadDesc, EveryTrackOfAChapterStartsAtOneTime) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> inputs;
+    std::vector<SttsEntry> pictures, sound;
+    std::vector<EditEntry> picture_edits, sound_edits;
+  };
+  const Case cases[] = {
+      {"pictures reordered only in the later chapter come late, and the sound waits for them",
+       {two_track_movie(1000, seam_track(1000, 10, 100, {{1000, 0}}), seam_track(1000, 10, 100, {{1000, 0}})),
+        two_track_movie(500, seam_track(500, 5, 100, {{500, 200}}, {{5, 200}}),
+                        seam_track(500, 5, 100, {{500, 0}}))},
+       {{9, 100}, {1, 1}, {5, 100}},
+       {{9, 100}, {1, 201}, {5, 100}},
+       {{1601, 0, 0x10000}},
+       {{1601, 0, 0x10000}}},
+      {"the encoder priming every chapter's sound hides: the later chapter's takes a tick",
+       {two_track_movie(1000, seam_track(1000, 10, 100, {{1000, 0}}), seam_track(1000, 11, 100, {{1000, 100}})),
+        two_track_movie(500, seam_track(500, 5, 100, {{500, 0}}), seam_track(500, 6, 100, {{500, 100}}))},
+       {{10, 100}, {5, 100}},
+       {{10, 100}, {1, 99}, {1, 1}, {5, 100}},
+       {{1500, 0, 0x10000}},
+       {{1500, 100, 0x10000}}},
+      {"sound a chapter hides where the chapter before ended early continues it",
+       {two_track_movie(1000, seam_track(1000, 10, 100, {{1000, 0}}), seam_track(1000, 8, 100, {{800, 0}})),
+        two_track_movie(500, seam_track(500, 5, 100, {{500, 0}}), seam_track(500, 7, 100, {{500, 200}}))},
+       {{10, 100}, {5, 100}},
+       {{8, 100}, {7, 100}},
+       {{1500, 0, 0x10000}},
+       {{1500, 0, 0x10000}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Desc desc;
+    desc.first_input_kinds = {TrackKind{HANDLER_VIDE, fourcc("avc1")}, TrackKind{HANDLER_SOUN, fourcc("mp4a")}};
+    for (std::size_t i = 0; i < c.inputs.size(); ++i) {
+      desc.mdat_spans.push_back({std::nullopt, 0, 1000});
+      MemoryFile memory(std::make_shared<Bytes>(c.inputs[i]));
+      BufferedReader reader(memory);
+      ASSERT_TRUE(read_desc(reader, desc, 0, NO_LIMIT, i));
+      finish_input(desc, i);
+    }
+    EXPECT_EQ(desc.tracks[0].stts, c.pictures);
+    EXPECT_EQ(desc.tracks[1].stts, c.sound);
+    EXPECT_EQ(desc.tracks[0].edits, c.picture_edits);
+    EXPECT_EQ(desc.tracks[1].edits, c.sound_edits);
   }
 }
 
