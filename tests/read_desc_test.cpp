@@ -225,6 +225,17 @@ Bytes one_track_movie(std::uint64_t movie, std::uint32_t samples, std::uint32_t 
   return box("moov", {mvhd(1000, movie), box("trak", trak)});
 }
 
+/// Reads `inputs` into `desc` as the chapters of one join, each with 1000 bytes of media data.
+void read_chapters(Desc& desc, const std::vector<Bytes>& inputs) {
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    desc.mdat_spans.push_back({std::nullopt, 0, 1000});
+    MemoryFile memory(std::make_shared<Bytes>(inputs[i]));
+    BufferedReader reader(memory);
+    ASSERT_TRUE(read_desc(reader, desc, 0, NO_LIMIT, i));
+    finish_input(desc, i);
+  }
+}
+
 // The output's edit list is every input's in order, merged into one edit
 // wherever a chapter continues the one before it: the seam is then carried by
 // the sample table, where the last sample before a chapter lasts until the
@@ -273,13 +284,7 @@ TEST(ReadDesc, EditListsOfEveryInputFollowEachOther) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Desc desc;
-    for (std::size_t i = 0; i < c.inputs.size(); ++i) {
-      desc.mdat_spans.push_back({std::nullopt, 0, 1000});
-      MemoryFile memory(std::make_shared<Bytes>(c.inputs[i]));
-      BufferedReader reader(memory);
-      ASSERT_TRUE(read_desc(reader, desc, 0, NO_LIMIT, i));
-      finish_input(desc, i);
-    }
+    read_chapters(desc, c.inputs);
     EXPECT_EQ(desc.tracks[0].edits, c.edits);
     EXPECT_EQ(desc.tracks[0].stts, c.stts);
   }
@@ -336,13 +341,7 @@ TEST(ReadDesc, EveryTrackOfAChapterStartsAtOneTime) {
     SCOPED_TRACE(c.name);
     Desc desc;
     desc.first_input_kinds = {TrackKind{HANDLER_VIDE, fourcc("avc1")}, TrackKind{HANDLER_SOUN, fourcc("mp4a")}};
-    for (std::size_t i = 0; i < c.inputs.size(); ++i) {
-      desc.mdat_spans.push_back({std::nullopt, 0, 1000});
-      MemoryFile memory(std::make_shared<Bytes>(c.inputs[i]));
-      BufferedReader reader(memory);
-      ASSERT_TRUE(read_desc(reader, desc, 0, NO_LIMIT, i));
-      finish_input(desc, i);
-    }
+    read_chapters(desc, c.inputs);
     EXPECT_EQ(desc.tracks[0].stts, c.pictures);
     EXPECT_EQ(desc.tracks[1].stts, c.sound);
     EXPECT_EQ(desc.tracks[0].edits, c.picture_edits);

@@ -94,20 +94,7 @@ StoppedRun run_and_stop(const std::vector<std::string>& arguments, int signal_nu
   if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
   TempDir capture;
   const std::string err_path = capture.file("err");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-  posix_spawn_file_actions_addclose(&actions, ends[0]);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> raw;
-  for (std::string& a : argv) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, raw[0], &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(ends[1]);
-  if (spawned != 0) throw std::runtime_error("posix_spawn failed");
+  const pid_t pid = spawn_into_pipe(argv, ends[0], ends[1], err_path);
 
   StoppedRun run;
   const std::regex writing(R"(Merging\.\.\. (\d+\.\d{2})%)");

@@ -76,6 +76,24 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& d
   return result;
 }
 
+pid_t spawn_into_pipe(std::vector<std::string> argv, int pipe_read, int pipe_write, const std::string& err_path) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipe_write, 1);
+  if (pipe_read >= 0) posix_spawn_file_actions_addclose(&actions, pipe_read);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> raw;
+  for (std::string& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawnp(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe_write);
+  if (spawned != 0) throw std::runtime_error("posix_spawn failed");
+  return pid;
+}
+
 RunResult run_shell(const std::string& command) { return run_program({"/bin/sh", "-c", command}); }
 
 bool have_program(const std::string& program) { return !find_program(program).empty(); }
