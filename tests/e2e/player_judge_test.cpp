@@ -340,13 +340,14 @@ class CameraCut : public ::testing::TestWithParam<Codec> {
   TempDir dir;
 };
 
-/// The packets of the file's first stream of a kind, as ffprobe's hashes, in file order.
-std::vector<std::string> packet_hashes(const Probe& probe, const std::string& kind) {
-  for (const ProbeStream& stream : probe.streams) {
-    if (stream.codec_type != kind) continue;
-    std::vector<std::string> hashes;
-    for (const ProbePacket& packet : probe.packets_of(stream.index)) hashes.push_back(packet.hash);
-    return hashes;
+/// Every sample of the file's first video or sound track, as the test's own MP4 reader finds them.
+std::vector<Bytes> samples_of(const std::string& path, const std::string& kind) {
+  for (const TrackSamples& track : inspect_movie(read_file(path)).tracks) {
+    const bool video = track.format == "avc1" || track.format == "hvc1";
+    if ((kind == "video") != video || (kind == "audio" && track.format != "mp4a")) continue;
+    std::vector<Bytes> samples;
+    for (const Sample& sample : track.samples) samples.push_back(sample.data);
+    return samples;
   }
   return {};
 }
@@ -355,7 +356,8 @@ std::vector<std::string> packet_hashes(const Probe& probe, const std::string& ki
 // without re-encoding into two-second parts that each start at zero (ffmpeg's
 // segment muxer, as a camera cuts its chapters). Joined, the parts must be
 // the recording again: the same packets, and in both players the same frames
-// at the same times and the same sound.
+// at the same times and the same sound (the whole moved by as much as the
+// first part starts later than the recording).
 TEST_P(CameraCut, JoinedPartsPlayLikeTheRecording) {
   std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-f", "lavfi", "-i",
                                    "sine=frequency=500:sample_rate=48000", "-t", "6", "-c:v", GetParam().encoder};
@@ -372,13 +374,15 @@ TEST_P(CameraCut, JoinedPartsPlayLikeTheRecording) {
   ASSERT_EQ(parts.size(), 3u);
   const std::string joined = joined_from(dir, parts);
 
-  const Probe whole = probe(recording);
-  const Probe again = probe(joined);
+  // The packets, read by the test's own reader: ffprobe's list of a joined
+  // file has packets again before a later edit, marked, as a decoder's warm-up.
   for (const std::string kind : {"video", "audio"}) {
     SCOPED_TRACE(kind);
-    const auto expected = packet_hashes(whole, kind);
+    const auto expected = samples_of(recording, kind);
+    const auto joined_samples = samples_of(joined, kind);
     ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(packet_hashes(again, kind), expected);
+    ASSERT_EQ(joined_samples.size(), expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k) ASSERT_EQ(joined_samples[k], expected[k]) << "packet " << k;
   }
   expect_plays_like_recording(recording, parts, joined);
 }

@@ -140,40 +140,89 @@ Expectation chapters_laid_end_to_end(Player player, const std::vector<std::strin
   return expected;
 }
 
+/// How much later `part` shows the first entry it shares with `whole` than `whole` shows it.
+double lead_of(const std::vector<Presented>& part, const std::vector<Presented>& whole) {
+  for (const Presented& p : part) {
+    for (const Presented& w : whole)
+      if (w.checksum == p.checksum) return p.time - w.time;
+  }
+  return 0;
+}
+
+void shift(std::vector<Presented>& list, double by) {
+  for (Presented& p : list) p.time += by;
+}
+
+std::size_t video_samples(const std::string& path) {
+  for (const TrackSamples& track : inspect_movie(read_file(path)).tracks) {
+    for (const char* format : {"avc1", "avc3", "hvc1", "hev1", "mp4v"})
+      if (track.format == format) return track.samples.size();
+  }
+  return 0;
+}
+
 Expectation recording_cut_into(Player player, const std::string& recording, const std::vector<std::string>& parts) {
   Expectation expected;
   expected.timeline = presented_timeline(recording, player);
   const FileFacts facts = facts_of(recording);
   const double frame = frame_spacing(expected.timeline.video, facts.duration);
-  double due = 0;
+  // The joined parts start as the first part starts, which need not be as the
+  // recording does: ffmpeg's segment muxer begins the first part with an empty
+  // edit per track. The recording is moved by as much, track by track; from
+  // there on every seam must be where the recording has it.
+  const Timeline first = presented_timeline(parts.front(), player);
+  shift(expected.timeline.video, lead_of(first.video, expected.timeline.video));
+  const double audio_lead = lead_of(first.audio_packets, expected.timeline.audio_packets);
+  shift(expected.timeline.audio, audio_lead);
+  shift(expected.timeline.audio_packets, audio_lead);
+  const auto first_at = [&](const std::vector<Presented>& list, double time) {
+    return static_cast<std::size_t>(
+        std::find_if(list.begin(), list.end(), [&](const Presented& p) { return p.time >= time - SLACK; }) -
+        list.begin());
+  };
+  // A part shows as many frames as it holds: the recording's frames, in the
+  // order shown, are shared out so (closed groups of pictures keep a part's together).
+  std::size_t video_at = 0;
   for (std::size_t k = 0; k < parts.size(); ++k) {
     ChapterPlan plan;
-    plan.start = due;
-    due += facts_of(parts[k]).duration;
-    plan.end = k + 1 == parts.size() ? FOREVER : due;
     plan.frame = frame;
     plan.audio_frame = facts.audio_frame;
-    // A part's share of the recording: what plays from its start until the next part's.
-    const auto first_at = [&](const std::vector<Presented>& list, double time) {
-      return static_cast<std::size_t>(
-          std::find_if(list.begin(), list.end(), [&](const Presented& p) { return p.time >= time - SLACK; }) -
-          list.begin());
-    };
-    plan.video_begin = first_at(expected.timeline.video, plan.start);
-    plan.video_end = first_at(expected.timeline.video, plan.end);
+    plan.video_begin = std::min(video_at, expected.timeline.video.size());
+    video_at += video_samples(parts[k]);
+    plan.video_end = std::min(video_at, expected.timeline.video.size());
+    plan.start = k == 0 || plan.video_begin == plan.video_end ? (k == 0 ? 0 : expected.chapters.back().end)
+                                                             : expected.timeline.video[plan.video_begin].time;
+    if (k > 0) expected.chapters.back().end = plan.start;
+    expected.chapters.push_back(plan);
+  }
+  for (ChapterPlan& plan : expected.chapters) {
     plan.audio_begin = first_at(expected.timeline.audio, plan.start);
     plan.audio_end = first_at(expected.timeline.audio, plan.end);
     plan.packet_begin = first_at(expected.timeline.audio_packets, plan.start);
     plan.packet_end = first_at(expected.timeline.audio_packets, plan.end);
-    expected.chapters.push_back(plan);
   }
   return expected;
 }
 
-/// The first entry at or after `from` with the checksum; none when there is none.
-std::optional<std::size_t> find_checksum(const std::vector<Presented>& list, std::size_t from, const std::string& checksum) {
-  for (std::size_t k = from; k < list.size(); ++k)
-    if (list[k].checksum == checksum) return k;
+/// Where a chapter's run of entries (`want`, from `begin` to `end`) starts
+/// among `list`, at or after `from`: where its first few entries follow one
+/// another, or failing that its first entry. Silence, or a still picture, repeats; of several places the one
+/// nearest to where the run is due counts.
+std::optional<std::size_t> find_run(const std::vector<Presented>& list, std::size_t from,
+                                    const std::vector<Presented>& want, std::size_t begin, std::size_t end) {
+  // A run cut short where the joined file loses an entry: then its first entry alone.
+  for (const std::size_t run : {std::min<std::size_t>(8, end - begin), std::size_t{1}}) {
+    std::optional<std::size_t> found;
+    for (std::size_t k = from; k + run <= list.size(); ++k) {
+      bool same = true;
+      for (std::size_t r = 0; r < run && same; ++r) same = list[k + r].checksum == want[begin + r].checksum;
+      if (!same) continue;
+      if (!found || std::fabs(list[k].time - want[begin].time) < std::fabs(list[*found].time - want[begin].time)) {
+        found = k;
+      }
+    }
+    if (found) return found;
+  }
   return std::nullopt;
 }
 
@@ -242,7 +291,7 @@ PlayerVerdict judge(Player player, const Expectation& expected, const Timeline& 
     measure.due = plan.start;
     if (plan.video_begin < plan.video_end) {
       const Presented& first = expected.timeline.video[plan.video_begin];
-      if (const auto at = find_checksum(joined.video, video_from, first.checksum)) {
+      if (const auto at = find_run(joined.video, video_from, expected.timeline.video, plan.video_begin, plan.video_end)) {
         measure.video_offset = joined.video[*at].time - first.time;
         video_from = *at + 1;
       } else {
@@ -251,13 +300,22 @@ PlayerVerdict judge(Player player, const Expectation& expected, const Timeline& 
     }
     // The sound is found by its first packet: decoded, it would not be
     // recognised (see Timeline::audio_packets).
+    double audio_due = plan.packet_begin < plan.packet_end ? expected.timeline.audio_packets[plan.packet_begin].time : 0;
     if (plan.packet_begin < plan.packet_end) {
-      const Presented& first = expected.timeline.audio_packets[plan.packet_begin];
-      if (const auto at = find_checksum(joined.audio_packets, packet_from, first.checksum)) {
-        measure.audio_offset = joined.audio_packets[*at].time - first.time;
-        packet_from = *at + 1;
-      } else {
-        verdict.faults.push_back(who + "its sound, due from " + sec(first.time) + ", is never played");
+      // A player decides edit by edit whether the packet that straddles an
+      // edit's start plays: the chapter may start with its second packet.
+      const std::size_t last_anchor = std::min(plan.packet_begin + 1, plan.packet_end - 1);
+      for (std::size_t anchor = plan.packet_begin; anchor <= last_anchor && !measure.audio_offset; ++anchor) {
+        if (const auto at = find_run(joined.audio_packets, packet_from, expected.timeline.audio_packets, anchor,
+                                     plan.packet_end)) {
+          audio_due = expected.timeline.audio_packets[anchor].time;
+          measure.audio_offset = joined.audio_packets[*at].time - audio_due;
+          packet_from = *at + 1;
+        }
+      }
+      if (!measure.audio_offset) {
+        verdict.faults.push_back(who + "its sound, due from " + sec(expected.timeline.audio_packets[plan.packet_begin].time) +
+                                 ", is never played");
       }
     }
     measure.audio_seconds = sound_within(joined.audio, 0, joined.audio.size(), plan.start, plan.end);
@@ -278,8 +336,8 @@ PlayerVerdict judge(Player player, const Expectation& expected, const Timeline& 
                                " (" + ms(*measure.video_offset) + ", more than a frame)");
     }
     if (measure.audio_offset && std::fabs(*measure.audio_offset) > audio_limit && !moved_by_priming) {
-      const double due = expected.timeline.audio_packets[plan.packet_begin].time;
-      verdict.faults.push_back(who + "its sound is due at " + sec(due) + ", played at " + sec(due + *measure.audio_offset) +
+      verdict.faults.push_back(who + "its sound is due at " + sec(audio_due) + ", played at " +
+                               sec(audio_due + *measure.audio_offset) +
                                " (" + ms(*measure.audio_offset) + ", more than an AAC frame)");
     }
     if (std::fabs(measure.audio_seconds - measure.expected_audio_seconds) > audio_limit) {

@@ -42,7 +42,11 @@ PlayerVerdict judge_chapters(Player player, const std::vector<std::string>& chap
 
 /// The verdict of `player` on `joined` as the join of `parts`, the pieces a
 /// camera (or ffmpeg's segment muxer) cut `recording` into: it must present
-/// what the whole recording presents, part by part.
+/// what the whole recording presents, part by part, each part's span being
+/// where the recording shows that part's first frame. The joined file may
+/// start each track as late as the first part alone starts it (the segment
+/// muxer gives the first part an empty edit per track); every seam after that
+/// must be where the recording has it.
 PlayerVerdict judge_recording(Player player, const std::string& recording, const std::vector<std::string>& parts,
                               const std::string& joined);
 
