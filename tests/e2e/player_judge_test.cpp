@@ -28,8 +28,10 @@ namespace fs = std::filesystem;
 const std::string DATA_DIR = REELKNIT_TEST_DATA_DIR;
 
 /// One chapter's recording: 30 fps H.264 with B-frames and AAC, each `look`
-/// with a hue and a tone of its own, so that no two chapters show the same
-/// picture or play the same sound.
+/// with a hue and a noise of its own, so that no two chapters show the same
+/// picture or play the same sound. Noise, not a tone: a steady tone encodes to
+/// the same AAC packet again every few frames, and a chapter's sound is found
+/// by its packets.
 struct Take {
   Take(double length, int which) : seconds(length), look(which) {}
   Take& size_of(std::string value) { size = std::move(value); return *this; }
@@ -48,7 +50,8 @@ struct Take {
 std::vector<std::string> take_args(const Take& take) {
   std::vector<std::string> args = {
       "-f", "lavfi", "-i", "testsrc2=size=" + take.size + ":rate=30", "-f", "lavfi", "-i",
-      "sine=frequency=" + std::to_string(300 + 37 * take.look) + ":sample_rate=" + std::to_string(take.sample_rate),
+      "anoisesrc=color=pink:amplitude=0.2:seed=" + std::to_string(1 + take.look) +
+          ":sample_rate=" + std::to_string(take.sample_rate),
       "-t", std::to_string(take.seconds), "-vf", "hue=h=" + std::to_string(37 * take.look % 360), "-c:v", "libx264"};
   if (take.profile.empty()) {
     args.insert(args.end(), {"-preset", "ultrafast", "-bf", "2"});
@@ -360,7 +363,7 @@ std::vector<Bytes> samples_of(const std::string& path, const std::string& kind) 
 // first part starts later than the recording).
 TEST_P(CameraCut, JoinedPartsPlayLikeTheRecording) {
   std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-f", "lavfi", "-i",
-                                   "sine=frequency=500:sample_rate=48000", "-t", "6", "-c:v", GetParam().encoder};
+                                   "anoisesrc=color=pink:amplitude=0.2:seed=7:sample_rate=48000", "-t", "6", "-c:v", GetParam().encoder};
   args.insert(args.end(), GetParam().options.begin(), GetParam().options.end());
   args.insert(args.end(), {"-g", "30", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k"});
   const std::string recording = dir.file("recording.mp4");
