@@ -150,6 +150,31 @@ TEST_F(PlayerJudge, FindsNothingWrongWithAChapterAsItsOwnJoin) {
   }
 }
 
+// Two chapters joined by ffmpeg's concat demuxer: one track per kind and one
+// edit each, which both players play through. Every frame is where it is due
+// and the first chapter's sound is all there; the second chapter sounds
+// longer than alone, in both players, as that join shows the second
+// chapter's AAC priming and its sound past the chapter's end, and the judge
+// says so and nothing else.
+TEST_F(PlayerJudge, PassesThePictureOfAJoinThatPlaysThroughAndHearsItsShownPriming) {
+  const std::string a = record(dir, "a.mp4", Take(1.0, 1));
+  const std::string b = record(dir, "b.mp4", Take(1.0, 2));
+  const std::string list = dir.file("list.txt");
+  const std::string text = "file '" + a + "'\nfile '" + b + "'\n";
+  write_file(list, Bytes(text.begin(), text.end()));
+  const std::string joined = remake(dir, "concat.mp4", {"-f", "concat", "-safe", "0", "-i", list, "-c", "copy"});
+  for (const Player player : available_players()) {
+    SCOPED_TRACE(player_name(player));
+    const PlayerVerdict verdict = judge_chapters(player, {a, b}, joined);
+    ASSERT_EQ(verdict.faults.size(), 1u) << ::testing::PrintToString(verdict.faults);
+    EXPECT_EQ(verdict.faults[0].find(std::string(player_name(player)) + ", chapter 2: its span from 1.000 s plays 1.0"),
+              0u)
+        << verdict.faults[0];
+    ASSERT_EQ(verdict.chapters.size(), 2u);
+    for (const ChapterMeasure& chapter : verdict.chapters) EXPECT_NEAR(chapter.video_offset.value(), 0.0, 1 / 30.0);
+  }
+}
+
 // Files that are not the join of the chapters, each with the fault the judge must name.
 TEST_F(PlayerJudge, NamesTheChapterAndTheTimesOfWhatIsWrong) {
   const std::string a = record(dir, "a.mp4", Take(1.0, 1));
