@@ -227,6 +227,8 @@ struct Continuation {
   std::int64_t natural_start = 0;
   /// Its edit hides more than one sample at its start.
   bool hides_several = false;
+  /// How long what its edit hides at its start lasts, in movie ticks.
+  std::int64_t hidden = 0;
 };
 
 /// Whether, and how, the chapter's track can continue the last edit: its own
@@ -260,9 +262,17 @@ std::optional<Continuation> continuation(const Desc& desc, std::size_t slot, con
   // Sound recorded at another rate is resampled by players as it is decoded:
   // samples of the two rates that overlap in time would make its times run
   // backwards there, so the seam only ever lengthens.
+  std::int64_t earliest_shown = head.front().start + head.front().offset;
+  for (const HeadSample& sample : head) earliest_shown = std::min(earliest_shown, sample.start + sample.offset);
+  c.hides_several = edit_start - earliest_shown > std::int64_t{input_track.largest_delta};
+  c.hidden = clocks.to_movie_ceil(std::max<std::int64_t>(edit_start - earliest_shown, 0));
   const bool resampled = is_sound_slot(desc, slot) && !input_track.media_scale.is_exact();
   if (!resampled) {
-    if (first.offset == 0 && first.delta > 1 && std::int64_t{first.delta} <= edit_start) c.squeezable = first.delta - 1;
+    // One sample hidden whole is an encoder's priming; several are what
+    // continues the chapter before, and keep their time.
+    if (!c.hides_several && first.offset == 0 && first.delta > 1 && std::int64_t{first.delta} <= edit_start) {
+      c.squeezable = first.delta - 1;
+    }
     c.shortenable = std::int64_t{*last_delta} - 1;
   }
   const EditEntry& last = track.edits.back();
@@ -271,9 +281,6 @@ std::optional<Continuation> continuation(const Desc& desc, std::size_t slot, con
                      static_cast<std::int64_t>(plain->delay);
   c.natural_start = static_cast<std::int64_t>(last_edit_start(track)) +
                     clocks.to_movie_ceil(c.content_media - last.media_time) - static_cast<std::int64_t>(plain->delay);
-  std::int64_t earliest_shown = head.front().start + head.front().offset;
-  for (const HeadSample& sample : head) earliest_shown = std::min(earliest_shown, sample.start + sample.offset);
-  c.hides_several = edit_start - earliest_shown > std::int64_t{input_track.largest_delta};
   return c;
 }
 
@@ -290,11 +297,11 @@ bool continue_last_edit(TrackDesc& track, InputTrack& input_track, const Continu
   if (content_start < last_start) return false;
   std::int64_t change = clocks.to_media(content_start - last_start) + last.media_time - c.content_media;
   if (change >= -clocks.movie_tick() && change <= clocks.movie_tick()) change = 0;
-  std::int64_t squeeze = 0;
-  if (change < 0) {
-    squeeze = std::min(-change, c.squeezable);
-    change = std::max(change + squeeze, -c.shortenable);
-  }
+  // The sample the chapter hides (its priming) takes a tick wherever the
+  // chapter lands, so that it sounds with the chapter's first, not before it.
+  const std::int64_t squeeze = c.squeezable;
+  change += squeeze;
+  if (change < 0) change = std::max(change, -c.shortenable);
   if (change != 0 && !changed_last_delta(track, change)) return false;
 
   change_last_sample(track, change);
@@ -381,8 +388,22 @@ void place_input_tracks(Desc& desc, std::size_t input_index) {
   // the chapter before (sound, pictures that refer back to it): there the
   // samples run on as they were recorded, and the chapter is due where the
   // one before it ends as joined, which showing that made later.
-  const bool cut_recording = std::any_of(plans.begin(), plans.end(), [](const auto& p) { return p && p->hides_several; });
+  // (A chapter of which one track cannot continue, such as pictures cut with
+  // a trim, is no such continuation: what its sound hides is trimmed too.)
+  bool every_track_continues = true;
+  for (std::size_t slot = 0; slot < desc.track_count; ++slot) {
+    if (meets_the_seam(desc, slot) && !plans[slot]) every_track_continues = false;
+  }
+  const bool cut_recording =
+      every_track_continues && std::any_of(plans.begin(), plans.end(), [](const auto& p) { return p && p->hides_several; });
   const std::uint64_t due = desc.movie_elapsed + (cut_recording ? desc.last_input_late_by : 0);
+  // What it shows of that comes on top of the time the chapter is allowed to be late.
+  if (cut_recording) {
+    std::int64_t shown = 0;
+    for (const auto& plan : plans)
+      if (plan) shown = std::max(shown, plan->hidden);
+    late_allowance += static_cast<std::uint64_t>(shown);
+  }
   // Every track starts the chapter at one time, so that its sound starts with
   // its pictures: where it is due, or as soon after as every continuing track can.
   std::uint64_t chapter_start = due;

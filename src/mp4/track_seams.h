@@ -1,12 +1,13 @@
 // Where one chapter's track meets the next. Players follow an edit list in
 // their own ways, and the form every one of them presents right is one edit
 // per track: so the seams are carried by the sample table where they can be.
-// A chapter that must wait (it lacks the track, or its track ends early)
-// lengthens the last sample before the wait; a later chapter whose own edit
-// hides no more than one sample at its start continues the edit before it,
-// its start kept in place by the sample durations around the seam. Only a
-// chapter whose edits do more (a trim, an edit list of several parts) keeps
-// its own edits.
+// A chapter starts at one time in all its tracks. A track that must wait (it
+// lacks the chapter, or ends early) lengthens its last sample before the
+// wait; one that runs on shortens it; a first sample the chapter hides whole
+// (an encoder's priming) takes a tick. A recording cut into chapters, whose
+// later chapters hide at their start what continues the one before, runs on
+// as recorded. Only a chapter whose edits do more (a trim, an edit list of
+// several parts) keeps its own edits.
 #pragma once
 
 #include <cstddef>
