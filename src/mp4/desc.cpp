@@ -26,11 +26,6 @@ namespace {
 
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 
-std::uint64_t times_saturated(std::uint64_t value, std::uint64_t factor) {
-  if (factor != 0 && value > U64_MAX / factor) return U64_MAX;
-  return value * factor;
-}
-
 /// Per-sample tables that some inputs lack: the samples of an input without
 /// them get composition offset 0, are sync samples, have unknown dependencies.
 void cover_samples_without_tables(TrackDesc& track, std::size_t input_index, std::uint32_t added_samples) {

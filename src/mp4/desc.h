@@ -163,7 +163,7 @@ namespace reelknit {
 
 /// The bookkeeping once input `input_index` has been read: the last span
 /// becomes that input's, the media-data base moves past it, every track's
-/// edits join the output's (see `place_track_edits`), and every slot's sample
+/// edits join the output's (see `place_input_tracks`), and every slot's sample
 /// and chunk bases move to the totals so far. Where an earlier input's track
 /// had composition offsets or sync samples (or the first one dependency flags)
 /// and this input's track brought none, its samples get offset 0, are all

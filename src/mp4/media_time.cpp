@@ -8,12 +8,12 @@ namespace {
 
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 
+}  // namespace
+
 std::uint64_t times_saturated(std::uint64_t value, std::uint64_t factor) {
   if (factor != 0 && value > U64_MAX / factor) return U64_MAX;
   return value * factor;
 }
-
-}  // namespace
 
 std::uint64_t scale_rounded(std::uint64_t value, std::uint32_t from, std::uint32_t to) {
   if (from == 0) return value == 0 ? 0 : U64_MAX;

@@ -10,6 +10,9 @@
 
 namespace reelknit {
 
+/// value × factor, or the largest value where the product passes 64 bits.
+std::uint64_t times_saturated(std::uint64_t value, std::uint64_t factor);
+
 /// round(value × to ÷ from), exact in integers; saturates where it passes 64 bits.
 std::uint64_t scale_rounded(std::uint64_t value, std::uint32_t from, std::uint32_t to);
 

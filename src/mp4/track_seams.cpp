@@ -232,8 +232,8 @@ struct Continuation {
 };
 
 /// Whether, and how, the chapter's track can continue the last edit: its own
-/// edits neither cut nor repeat, hide at most one sample at its start, and the
-/// last edit plays the media before it to its end.
+/// edits neither cut nor repeat, no picture it hides is its first decoded,
+/// and the last edit plays the media before it to its end.
 std::optional<Continuation> continuation(const Desc& desc, std::size_t slot, const Clocks& clocks) {
   const TrackDesc& track = desc.tracks[slot];
   const InputTrack& input_track = desc.input.tracks[slot];
@@ -248,24 +248,21 @@ std::optional<Continuation> continuation(const Desc& desc, std::size_t slot, con
   // hides there what continues the chapter before (sound, and pictures that
   // refer to the chapter before and come after its first in decoding order).
   // Pictures hidden from the first one decoded on are a trim, never shown.
-  const HeadSample& first_decoded = head.front();
-  if (!is_sound_slot(desc, slot) && first_decoded.start + first_decoded.offset + first_decoded.delta <= edit_start) {
-    return std::nullopt;
-  }
+  const HeadSample& first = head.front();
+  if (!is_sound_slot(desc, slot) && first.start + first.offset + first.delta <= edit_start) return std::nullopt;
   const auto last_delta = changed_last_delta(track, 0);
   if (!last_delta) return std::nullopt;
 
   Continuation c;
   c.plain = *plain;
   c.content_media = plain->media.media_time;
-  const HeadSample& first = head.front();
-  // Sound recorded at another rate is resampled by players as it is decoded:
-  // samples of the two rates that overlap in time would make its times run
-  // backwards there, so the seam only ever lengthens.
-  std::int64_t earliest_shown = head.front().start + head.front().offset;
+  std::int64_t earliest_shown = first.start + first.offset;
   for (const HeadSample& sample : head) earliest_shown = std::min(earliest_shown, sample.start + sample.offset);
   c.hides_several = edit_start - earliest_shown > std::int64_t{input_track.largest_delta};
   c.hidden = clocks.to_movie_ceil(std::max<std::int64_t>(edit_start - earliest_shown, 0));
+  // Sound recorded at another rate is resampled by players as it is decoded:
+  // samples of the two rates that overlap in time would make its times run
+  // backwards there, so the seam only ever lengthens.
   const bool resampled = is_sound_slot(desc, slot) && !input_track.media_scale.is_exact();
   if (!resampled) {
     // One sample hidden whole is an encoder's priming; several are what
@@ -276,18 +273,17 @@ std::optional<Continuation> continuation(const Desc& desc, std::size_t slot, con
     c.shortenable = std::int64_t{*last_delta} - 1;
   }
   const EditEntry& last = track.edits.back();
+  const std::int64_t before_delay = static_cast<std::int64_t>(last_edit_start(track)) - static_cast<std::int64_t>(plain->delay);
   const std::int64_t soonest_media = c.content_media - c.squeezable - c.shortenable - last.media_time;
-  c.earliest_start = static_cast<std::int64_t>(last_edit_start(track)) + clocks.to_movie_ceil(soonest_media) -
-                     static_cast<std::int64_t>(plain->delay);
-  c.natural_start = static_cast<std::int64_t>(last_edit_start(track)) +
-                    clocks.to_movie_ceil(c.content_media - last.media_time) - static_cast<std::int64_t>(plain->delay);
+  c.earliest_start = before_delay + clocks.to_movie_ceil(soonest_media);
+  c.natural_start = before_delay + clocks.to_movie_ceil(c.content_media - last.media_time);
   return c;
 }
 
 /// Continues the track's last edit with the chapter, whose start lands at
 /// `chapter_start` in the joined movie: the last sample before it is
-/// lengthened or shortened, and a first sample it hides whole takes as little
-/// time as the seam needs. False, and nothing changed, where a sample's
+/// lengthened or shortened, and a first sample it hides whole (its priming)
+/// takes a tick. False, and nothing changed, where a sample's
 /// duration would not fit its field.
 bool continue_last_edit(TrackDesc& track, InputTrack& input_track, const Continuation& c, std::uint64_t chapter_start,
                         const Clocks& clocks) {
@@ -346,12 +342,14 @@ void keep_own_edits(const Desc& desc, TrackDesc& track, const InputTrack& input_
   for (const EditEntry& edit : edits) append_edit(track, desc.movie_timescale, edit);
 }
 
+/// The input just read has samples of the track in that slot.
+bool has_samples(const Desc& desc, std::size_t slot) {
+  return desc.input.tracks[slot].present && desc.tracks[slot].stsz_count != desc.tracks[slot].sample_base;
+}
+
 /// The track takes part in the seam: it has samples in the chapter, and they take time.
 bool meets_the_seam(const Desc& desc, std::size_t slot) {
-  const TrackDesc& track = desc.tracks[slot];
-  const InputTrack& input_track = desc.input.tracks[slot];
-  return !track.is_tmcd && input_track.present && track.stsz_count != track.sample_base &&
-         input_track.sample_duration != 0;
+  return !desc.tracks[slot].is_tmcd && has_samples(desc, slot) && desc.input.tracks[slot].sample_duration != 0;
 }
 
 }  // namespace
@@ -360,10 +358,7 @@ void place_input_tracks(Desc& desc, std::size_t input_index) {
   if (input_index == 0) {
     // The first chapter is presented as it is: its tree is the template.
     for (std::size_t slot = 0; slot < desc.track_count; ++slot) {
-      const InputTrack& input_track = desc.input.tracks[slot];
-      if (input_track.present && desc.tracks[slot].stsz_count != desc.tracks[slot].sample_base) {
-        append_edits(desc, desc.tracks[slot], input_track);
-      }
+      if (has_samples(desc, slot)) append_edits(desc, desc.tracks[slot], desc.input.tracks[slot]);
     }
     return;
   }
@@ -373,8 +368,7 @@ void place_input_tracks(Desc& desc, std::size_t input_index) {
     TrackDesc& track = desc.tracks[slot];
     const InputTrack& input_track = desc.input.tracks[slot];
     // Samples that all last 0 (a track of descriptions) present no time: nothing to keep in step.
-    if (input_track.present && input_track.sample_duration == 0 && track.stsz_count != track.sample_base &&
-        !track.is_tmcd) {
+    if (!track.is_tmcd && has_samples(desc, slot) && input_track.sample_duration == 0) {
       append_edits(desc, track, input_track);
     }
     if (!meets_the_seam(desc, slot)) continue;
