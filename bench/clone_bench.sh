@@ -63,10 +63,8 @@ check_disk "$dir" $((count * largest * 3 + 2048))
 mount_point="$dir/mnt" image="$dir/image" loop_device=""
 cleanup() {
   set +e
-  if mountpoint -q "$mount_point"; then umount "$mount_point"; fi
-  [ -n "$loop_device" ] && losetup -d "$loop_device" 2>/dev/null
-  loop_device=""
-  rm -rf "$image" "$mount_point" "$dir/disk" "$dir/time.txt" "$dir/err.txt" "$dir/clip.mp4"
+  drop_scratch_file_system
+  rm -rf "$mount_point" "$dir/disk" "$dir/time.txt" "$dir/err.txt" "$dir/clip.mp4"
 }
 trap cleanup EXIT
 
@@ -85,12 +83,6 @@ make_file_system() {
   mount "$loop_device" "$mount_point"
 }
 
-drop_file_system() {
-  umount "$mount_point"
-  losetup -d "$loop_device"
-  loop_device=""
-  rm -f "$image"
-}
 
 # Used bytes of the file system holding $1, once everything is on its blocks.
 used_bytes() {
@@ -261,7 +253,7 @@ for fs in "${fs_list[@]}"; do
   [ -f "$work/clip.mp4" ] && [ ! -f "$dir/clip.mp4" ] && cp "$work/clip.mp4" "$dir/clip.mp4"
   rm -f "$work/clip.mp4"
   case $fs in
-    xfs | btrfs) drop_file_system ;;
+    xfs | btrfs) drop_scratch_file_system ;;
     disk) rm -rf "$work" ;;
   esac
 done

@@ -43,6 +43,15 @@ check_disk() {
   [ "$avail_mib" -ge $((need_mib + 2048)) ] || die "$dir has ${avail_mib} MiB free; this run needs about $((need_mib + 2048)) MiB"
 }
 
+# Unmounts the scratch file system at $mount_point, frees its $loop_device and
+# removes its $image (the caller's variables), whatever of that is there.
+drop_scratch_file_system() {
+  if mountpoint -q "$mount_point"; then umount "$mount_point"; fi
+  if [ -n "$loop_device" ]; then losetup -d "$loop_device"; fi
+  loop_device=""
+  rm -f "$image"
+}
+
 # A 10-second 1080p30 H.264 + AAC clip, encoded once (a few seconds of work).
 make_clip() {
   local clip=$1

@@ -53,9 +53,8 @@ check_disk "$dir" $((count * size * 2 + 1024))
 mount_point="$dir/mnt" image="$dir/image" loop_device=""
 cleanup() {
   set +e
-  if mountpoint -q "$mount_point"; then umount "$mount_point"; fi
-  [ -n "$loop_device" ] && losetup -d "$loop_device" 2>/dev/null
-  rm -rf "$image" "$mount_point" "$dir/fsync-disk" "$dir/time.txt"
+  drop_scratch_file_system
+  rm -rf "$mount_point" "$dir/fsync-disk" "$dir/time.txt"
 }
 trap cleanup EXIT
 
@@ -133,12 +132,7 @@ for fs in "${fs_list[@]}"; do
   } | tee -a "$results"
   case $fs in
     disk) rm -rf "$work" ;;
-    xfs)
-      umount "$mount_point"
-      losetup -d "$loop_device"
-      loop_device=""
-      rm -f "$image"
-      ;;
+    xfs) drop_scratch_file_system ;;
   esac
 done
 
