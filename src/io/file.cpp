@@ -179,15 +179,12 @@ Status remove_file(const std::string& path) {
 Status sync_folder(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Error::from_errno(errno, path);
-  int code = 0;
-  while (::fsync(fd) != 0) {
-    if (errno == EINTR) continue;
-    code = errno;
-    break;
-  }
-  ::close(fd);
+  PosixFile folder(fd);
+  const Status synced = folder.sync();
+  if (synced) return success();
   // Some file systems keep no folder to sync (EINVAL, EBADF on a few network ones).
-  if (code == 0 || code == EINVAL || code == EBADF) return success();
+  const int code = synced.error().os_error();
+  if (code == EINVAL || code == EBADF) return success();
   return Error::from_errno(code, path);
 }
 
